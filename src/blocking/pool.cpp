@@ -1,0 +1,9 @@
+// PLACEHOLDER: replaced by the work that builds this concept.
+#include "runtime/methods.hpp"
+
+namespace quorlin {
+PyObject* runtime_spawn_blocking(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept {
+    PyErr_SetString(PyExc_NotImplementedError, "runtime_spawn_blocking");
+    return nullptr;
+}
+}  // namespace quorlin
