@@ -1,0 +1,15 @@
+// The Event object: a settable, clearable flag that coroutines wait on through a Waiter.
+#pragma once
+
+#include "common/py.hpp"
+
+namespace quorlin {
+
+// A new clear Event (as Event() makes it), or an empty Ref with an error set.
+[[nodiscard]] py::Ref new_event() noexcept;
+
+// The body of Event.set(): sets the flag and, if it was clear, fires every queued wait.
+// Callable from any attached thread; runs no Python code.  `event` must be an Event instance.
+void set_and_fire(PyObject* event) noexcept;
+
+}  // namespace quorlin
