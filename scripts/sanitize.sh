@@ -19,7 +19,7 @@ cache_root="${XDG_CACHE_HOME:-$HOME/.cache}/quorlin"
 python=$(env -u QUORLIN_PYTHON QUORLIN_PYTHON_PREFIX="$cache_root/cpython-3.14.7t-$kind" \
     QUORLIN_CPYTHON_CONFIGURE="$configure_flag" scripts/find-python.sh)
 
-venv=".venv-$kind"
+venv="$(pwd)/.venv-$kind"
 if [ ! -x "$venv/bin/python" ]; then
     "$python" -m venv "$venv"
     "$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core ninja pytest pytest-timeout hypothesis
@@ -36,4 +36,4 @@ export UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1"
 export QUORLIN_SANITIZER="$kind"
 # The installed copy is imported, not the source tree's package directory.
 cd tests/python
-exec "../../$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
+exec "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"

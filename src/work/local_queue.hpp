@@ -73,6 +73,7 @@ public:
     [[nodiscard]] ItemPtr pop() noexcept {
         int64_t bottom = bottom_.load(std::memory_order_relaxed) - 1;
         Buffer* buffer = buffer_.load(std::memory_order_relaxed);
+        // Ordering: relaxed in the algorithm (the fence below orders it); see fence.hpp.
         bottom_.store(bottom, fenced_store_order);
         // Ordering: the seq_cst fence orders the store of bottom before the load of top; against
         // the thief's fence between its loads of top and bottom, either the thief sees the

@@ -5,6 +5,7 @@ import contextlib
 import gc
 import os
 import sys
+import textwrap
 import threading
 import time
 import weakref
@@ -328,21 +329,41 @@ def test_submission_methods_have_their_text_signatures():
     assert make_runtime(1)._call_soon(print) is None
 
 
-def test_interpreter_exit_with_a_busy_pool_running(python_subprocess):
-    completed = python_subprocess(
+# The interpreter exits while `_run` runs on a daemon thread: with the workers busy, or with them
+# parked and one of them woken by a submission made during finalization (from a __del__ that
+# runs while the module's globals are cleared).  The process must exit cleanly either way.
+@pytest.mark.parametrize(
+    "setup",
+    [
         """
-        import threading, time
-        from quorlin import _quorlin
-        runtime = _quorlin.Runtime(2, 1, 10, False, [])
         def busy():
             time.sleep(0.001)
             runtime._call_soon(busy)
         for _ in range(4):
             runtime._call_soon(busy)
+        """,
+        """
+        class SubmitsWhenCollected:
+            def __del__(self):
+                runtime._call_soon(print)
+        keeper = SubmitsWhenCollected()
+        """,
+    ],
+    ids=["busy", "woken during finalization"],
+)
+def test_interpreter_exit_while_the_pool_runs(python_subprocess, setup):
+    head = """
+        import threading, time
+        from quorlin import _quorlin
+        runtime = _quorlin.Runtime(2, 1, 10, False, [])
+        """
+    tail = """
         threading.Thread(target=runtime._run, daemon=True).start()
         time.sleep(0.2)
         print("leaving")
-        """,
+        """
+    completed = python_subprocess(
+        "".join(textwrap.dedent(part) for part in (head, setup, tail)),
         timeout=WAIT,
     )
     assert completed.returncode == 0, completed.stderr
