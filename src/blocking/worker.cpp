@@ -22,6 +22,7 @@
 
 #include "blocking/queue.hpp"
 #include "blocking/task_ctl.hpp"
+#include "common/interpreter_exit.hpp"
 #include "events/event.hpp"
 #include "events/result.hpp"
 #include "runtime/record.hpp"
@@ -115,27 +116,34 @@ void run_task(BlockingTask& task) noexcept {
 }
 
 void worker_main(void* raw) noexcept {
-    // Attached for the thread's whole life.  On 3.14 a thread that attaches (here, or when it
-    // re-attaches after a wait) while the interpreter finalizes never returns from the call.  A
-    // blocking worker accepts that: it is detached from the process's shutdown (nothing joins it),
-    // holds no native lock at those points, and so just sleeps until the process exits.
-    py::Attached attached;
-    {
-        std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(raw));
-        for (;;) {
-            std::optional<TaskPtr> task;
-            bool received = false;
-            {
-                py::Detached detached;
-                received = next_task(*start, task);
-            }
-            if (!received) break;
-            run_task(**task);
-            // The record's references go here, attached.
-        }
-        // The receiving end goes while still attached: when it is the queue's last end, records
-        // sent after this worker's last look are released with the queue.
+    std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(raw));
+    // A thread state is made and deleted only while the interpreter is not exiting (see
+    // common/interpreter_exit.hpp).  A worker that starts too late ends at once, unattached, and
+    // leaves what it was given (a receiving end that may hold the queue's last records) to the
+    // exiting process.  Between the two, the worker waits detached and re-attaches after every
+    // wait: that needs no gate, since the interpreter knows this thread state and, once it is
+    // finalizing, keeps the thread in the re-attach for good.  No native lock is held there.
+    PyGILState_STATE attached;
+    if (!interpreter_exit::attach_new_thread(attached)) {
+        start->live->fetch_sub(1, std::memory_order_seq_cst);
+        (void)start.release();
+        return;
     }
+    for (;;) {
+        std::optional<TaskPtr> task;
+        bool received = false;
+        {
+            py::Detached detached;
+            received = next_task(*start, task);
+        }
+        if (!received) break;
+        run_task(**task);
+        // The record's references go here, attached.
+    }
+    // The receiving end goes while still attached: when it is the queue's last end, records sent
+    // after this worker's last look are released with the queue.
+    start.reset();
+    if (!interpreter_exit::release_thread(attached)) interpreter_exit::sleep_forever();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Starting and stopping the coroutine workers of one run, and the life of a worker thread.
 #include "work/pool.hpp"
 
+#include "common/interpreter_exit.hpp"
 #include "common/sys.hpp"
 #include "runtime/record.hpp"
 #include "work/global_queue.hpp"
@@ -37,8 +38,8 @@ public:
     bool park(Parker& parker) noexcept {
         PyThreadState* state = PyEval_SaveThread();
         parker.park();
-        // Woken while the interpreter finalizes: end without re-attaching (see worker_main).
-        if (Py_IsFinalizing()) return false;
+        // Re-attaching a thread state the interpreter knows is safe at any time: once it has begun
+        // finalizing, it keeps this thread here for good (see common/interpreter_exit.hpp).
         PyEval_RestoreThread(state);
         return true;
     }
@@ -67,31 +68,32 @@ void worker_main(void* raw) noexcept {
     std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(raw));
     WorkerSet& workers = *start->workers;
     RuntimeRecord& record = record_of(start->runtime.get());
-    this_worker = ThisWorker{workers.stealers[start->index].get(), record.global_queue.get()};
 
-    // On 3.14 a thread that attaches while the interpreter finalizes is held by it forever.  A
-    // worker never attaches once finalization has begun: it ends detached, leaving its reference
-    // to the runtime (and, after a park, its thread state) to the exiting process.  If
-    // finalization begins between the check and the attach, the interpreter holds the thread,
-    // which comes to the same thing for the process.  The same rule applies after every park.
-    if (Py_IsFinalizing()) {
+    // A thread state is made and deleted only while the interpreter is not exiting (see
+    // common/interpreter_exit.hpp).  A worker that starts too late ends at once, unattached: its
+    // reference to the runtime is left to the exiting process, and it leaves the live count so that
+    // a shutdown waiting for it goes on.
+    PyGILState_STATE attached;
+    if (!interpreter_exit::attach_new_thread(attached)) {
         (void)start->runtime.release();
         leave(std::move(start));
         return;
     }
-    PyGILState_STATE attached = PyGILState_Ensure();
-
-    AttachedHost host(start->runtime.get(), workers, start->index);
-    WorkerLoop<AttachedHost> loop(workers, start->index, *record.global_queue, host);
-    if (!loop.run()) {
-        (void)start->runtime.release();
-        leave(std::move(start));
-        return;
+    this_worker = ThisWorker{workers.stealers[start->index].get(), record.global_queue.get()};
+    {
+        AttachedHost host(start->runtime.get(), workers, start->index);
+        WorkerLoop<AttachedHost> loop(workers, start->index, *record.global_queue, host);
+        (void)loop.run();  // the host's park always re-attaches
     }
     this_worker = {};
     start->runtime.reset();
-    PyGILState_Release(attached);
+    if (interpreter_exit::release_thread(attached)) {
+        leave(std::move(start));
+        return;
+    }
+    // The interpreter is exiting: detached, the worker still leaves the live count, then sleeps.
     leave(std::move(start));
+    interpreter_exit::sleep_forever();
 }
 
 }  // namespace
