@@ -2,7 +2,7 @@
 PYTHON := .venv/bin/python
 CPP_TEST_DIR := build/cpp-tests-tsan
 
-.PHONY: setup build test test-cpp test-python demo bench clean
+.PHONY: setup build test test-cpp test-python demo bench clean tsan asan
 
 setup:
 	@scripts/setup.sh
@@ -26,7 +26,15 @@ demo: build
 	@$(PYTHON) examples/demo.py
 
 bench: build
-	@$(PYTHON) bench/run.py
+	@$(PYTHON) -m pip install -q --disable-pip-version-check matplotlib uvloop trio 2>/dev/null || true
+	@$(PYTHON) bench/run.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build
+
+# Sanitizer runs of the whole Python suite (each builds its own instrumented interpreter once).
+tsan:
+	@scripts/sanitize.sh thread
+
+asan:
+	@scripts/sanitize.sh address

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Runs the Python test suite against a module built with a sanitizer, inside a free-threaded
+# CPython 3.14.7 built with the same sanitizer (each kept in its own cache folder).
+#   scripts/sanitize.sh thread    ThreadSanitizer
+#   scripts/sanitize.sh address   AddressSanitizer (+ LeakSanitizer for the module's allocations)
+# Extra arguments go to pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+kind=${1:?usage: scripts/sanitize.sh thread|address [pytest args]}
+shift
+
+case "$kind" in
+    thread) configure_flag=--with-thread-sanitizer; module_flag=thread ;;
+    address) configure_flag=--with-address-sanitizer; module_flag=address,undefined ;;
+    *) echo "unknown sanitizer: $kind" >&2; exit 2 ;;
+esac
+
+cache_root="${XDG_CACHE_HOME:-$HOME/.cache}/quorlin"
+python=$(env -u QUORLIN_PYTHON QUORLIN_PYTHON_PREFIX="$cache_root/cpython-3.14.7t-$kind" \
+    QUORLIN_CPYTHON_CONFIGURE="$configure_flag" scripts/find-python.sh)
+
+venv="$(pwd)/.venv-$kind"
+if [ ! -x "$venv/bin/python" ]; then
+    "$python" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core ninja pytest pytest-timeout hypothesis
+fi
+"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+    -C cmake.define.QUORLIN_SANITIZE="$module_flag" -C build-dir="build/$kind-{wheel_tag}" \
+    -C cmake.build-type=RelWithDebInfo --force-reinstall .
+
+suppressions="$(pwd)/tests/sanitizers"
+export TSAN_OPTIONS="suppressions=$suppressions/tsan.supp halt_on_error=0 second_deadlock_stack=1 report_signal_unsafe=0 exitcode=66"
+export ASAN_OPTIONS="detect_leaks=1 abort_on_error=0 exitcode=66"
+export LSAN_OPTIONS="suppressions=$suppressions/lsan.supp print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1"
+export QUORLIN_SANITIZER="$kind"
+# The installed copy is imported, not the source tree's package directory.
+cd tests/python
+exec "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"

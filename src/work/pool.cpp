@@ -1,0 +1,129 @@
+// Starting and stopping the coroutine workers of one run, and the life of a worker thread.
+#include "work/pool.hpp"
+
+#include "common/sys.hpp"
+#include "runtime/record.hpp"
+#include "work/global_queue.hpp"
+#include "work/this_worker.hpp"
+#include "work/worker_context.hpp"
+#include "work/worker_loop.hpp"
+#include "work/worker_set.hpp"
+
+#include <memory>
+
+namespace quorlin {
+
+namespace {
+
+// What a new worker thread is given; the thread owns and frees it.
+struct WorkerStart {
+    size_t index;
+    std::shared_ptr<WorkerSet> workers;
+    py::Ref runtime;
+};
+
+// The interpreter side of a worker: attachment, the stop flag, running items.
+class AttachedHost {
+public:
+    AttachedHost(PyObject* runtime, WorkerSet& workers, size_t index) noexcept
+        : record_(record_of(runtime)),
+          context_{runtime, workers.stealers[index].get(), &workers, index} {}
+
+    bool stop_requested() const noexcept { return record_.workers_stop.load(std::memory_order_seq_cst) != 0; }
+
+    void going_idle() noexcept {}
+    void going_to_park() noexcept {}
+
+    bool park(Parker& parker) noexcept {
+        PyThreadState* state = PyEval_SaveThread();
+        parker.park();
+        // Woken while the interpreter finalizes: end without re-attaching (see worker_main).
+        if (Py_IsFinalizing()) return false;
+        PyEval_RestoreThread(state);
+        return true;
+    }
+
+    void run(ItemPtr item) noexcept {
+        item.run(context_);
+        // Items report their own failures; an error left behind must not reach the next item.
+        if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+    }
+
+private:
+    RuntimeRecord& record_;
+    const WorkerContext context_;
+};
+
+// The end of a worker: leaves the live count and drops its share of the set.  The last share
+// may be dropped here, detached: the set holds no Python object by then, since a worker ends
+// only with its own queue empty and nobody else pushes onto it.
+void leave(std::unique_ptr<WorkerStart> start) noexcept {
+    this_worker = {};
+    std::shared_ptr<WorkerSet> workers = std::move(start->workers);
+    workers->live.leave();
+}
+
+void worker_main(void* raw) noexcept {
+    std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(raw));
+    WorkerSet& workers = *start->workers;
+    RuntimeRecord& record = record_of(start->runtime.get());
+    this_worker = ThisWorker{workers.stealers[start->index].get(), record.global_queue.get()};
+
+    // On 3.14 a thread that attaches while the interpreter finalizes is held by it forever.  A
+    // worker never attaches once finalization has begun: it ends detached, leaving its reference
+    // to the runtime (and, after a park, its thread state) to the exiting process.  If
+    // finalization begins between the check and the attach, the interpreter holds the thread,
+    // which comes to the same thing for the process.  The same rule applies after every park.
+    if (Py_IsFinalizing()) {
+        (void)start->runtime.release();
+        leave(std::move(start));
+        return;
+    }
+    PyGILState_STATE attached = PyGILState_Ensure();
+
+    AttachedHost host(start->runtime.get(), workers, start->index);
+    WorkerLoop<AttachedHost> loop(workers, start->index, *record.global_queue, host);
+    if (!loop.run()) {
+        (void)start->runtime.release();
+        leave(std::move(start));
+        return;
+    }
+    this_worker = {};
+    start->runtime.reset();
+    PyGILState_Release(attached);
+    leave(std::move(start));
+}
+
+}  // namespace
+
+bool start_workers(PyObject* runtime, int* spawn_error) noexcept {
+    RuntimeRecord& record = record_of(runtime);
+    auto workers = std::make_shared<WorkerSet>(record.threads);
+    record.workers_stop.store(0, std::memory_order_seq_cst);
+    std::shared_ptr<WorkerSet> previous = record.worker_set.exchange(workers);
+    previous.reset();
+    for (size_t index = 0; index < record.threads; ++index) {
+        auto* start = new WorkerStart{index, workers, py::Ref::new_ref(runtime)};
+        if (!spawn_detached_thread(worker_main, start, spawn_error)) {
+            delete start;
+            workers->live.leave(record.threads - index);  // these will never run
+            return false;
+        }
+    }
+    return true;
+}
+
+void stop_workers(PyObject* runtime) noexcept {
+    RuntimeRecord& record = record_of(runtime);
+    record.workers_stop.store(1, std::memory_order_seq_cst);
+    std::shared_ptr<WorkerSet> workers = record.worker_set.load();
+    if (!workers) return;
+    workers->unpark_all();
+    {
+        py::Detached detached;
+        workers->live.wait_for_none();
+    }
+    (void)record.worker_set.take();
+}
+
+}  // namespace quorlin
