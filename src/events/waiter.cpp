@@ -124,6 +124,12 @@ PyObject* waiter_checkpoint(PyObject*, PyObject*) noexcept {
 
 PyObject* waiter_abort(PyObject* self, PyObject*) noexcept {
     WaiterObject& waiter = waiter_of(self);
+    // Refused before the flag is set: a set flag would make every firing of the task's parked
+    // wait ignored, with no runtime to deliver the abort instead.  (The registry is write-once,
+    // so a runtime found here is still there below.)
+    if (registered_runtime() == nullptr && waiter.current_registration && waiter.current_registration->load()) {
+        return raise_without_arguments(runtime_not_initialized_error_type());
+    }
     bool expected = false;
     if (!abort_flag_of(waiter).compare_exchange_strong(expected, true, std::memory_order_seq_cst)) Py_RETURN_NONE;
     if (!waiter.current_registration) Py_RETURN_NONE;
