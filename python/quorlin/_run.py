@@ -180,6 +180,17 @@ class _RunState:
         self.pumps_live = 0
         self.pumps_done = ParkingLot()
         self.blocking_calls = 0
+        self.pending_calls: set[Any] = set()
+
+    def fail_pending_calls(self) -> None:
+        """Ends the `from_thread.run_sync` calls whose callbacks the finished run never ran."""
+        with self.lock:
+            self.finished = True
+            pending = [future for future in self.pending_calls if not future.running() and not future.done()]
+            for future in pending:
+                future.set_running_or_notify_cancel()
+        for future in pending:
+            future.set_exception(RunFinishedError("the run ended before the call ran"))
 
     # -- signals --
 
@@ -357,6 +368,7 @@ def _run_once(state: _RunState, async_fn: Callable[..., Awaitable[T]], args: tup
         _launch(root)
         _drive(state)
     finally:
+        state.fail_pending_calls()
         # Python-level handlers run on the main thread only when it executes Python code, so a
         # signal that arrived during the run may still be pending: let it reach our handler now.
         _run_pending_handlers()

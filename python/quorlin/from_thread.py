@@ -26,20 +26,31 @@ def run_sync(fn: Callable[..., T], *args: Any) -> T:
 
     Blocks the calling thread.  Raises RunFinishedError if no run is in progress.
     """
-    _check_caller()
+    state = _check_caller()
     future: concurrent.futures.Future[T] = concurrent.futures.Future()
     context = contextvars.copy_context()
 
     def callback() -> None:
-        if not future.set_running_or_notify_cancel():
-            return
+        # A callback left queued when its run ended runs early in the next run: do nothing then.
+        with state.lock:
+            if future.running() or future.done():
+                return
+            future.set_running_or_notify_cancel()
         try:
             future.set_result(context.run(fn, *args))
         except BaseException as exc:  # noqa: BLE001 - handed to the calling thread
             future.set_exception(exc)
 
-    _runtime()._call_soon(callback)
-    return future.result()
+    with state.lock:
+        if state.finished:
+            raise RunFinishedError("no quorlin run is in progress")
+        state.pending_calls.add(future)
+    try:
+        _runtime()._call_soon(callback)
+        return future.result()
+    finally:
+        with state.lock:
+            state.pending_calls.discard(future)
 
 
 def run(afn: Callable[..., Awaitable[T]], *args: Any) -> T:
@@ -49,9 +60,10 @@ def run(afn: Callable[..., Awaitable[T]], *args: Any) -> T:
     when the run ends, and then RunFinishedError is raised here.
     """
     state = _check_caller()
+    state.system_ready.wait(30)
     group = state.system_group
     if group is None:
-        raise RunFinishedError("the run is not ready for calls from threads yet")
+        raise RunFinishedError("the run is not ready for calls from threads")
     future: concurrent.futures.Future[T] = concurrent.futures.Future()
 
     async def body() -> None:
