@@ -10,6 +10,7 @@ Medians over the rounds; the ratio is quorlin against asyncio (>1: quorlin ahead
 
 import argparse
 import asyncio
+import os
 import statistics
 import sys
 import threading
@@ -147,7 +148,10 @@ def main():
     }
     units = {"spawn": ("tasks/s", True), "pingpong": ("us/round trip", False)}
 
-    print(f"interpreter {sys.version.split()[0]}, GIL enabled: {sys._is_gil_enabled()}, rounds {options.rounds}")
+    print(
+        f"interpreter {sys.version.split()[0]}, GIL enabled: {sys._is_gil_enabled()}, "
+        f"{os.cpu_count()} CPUs, rounds {options.rounds} (medians)"
+    )
     for workload, runners in contenders.items():
         samples = {name: [] for name in runners}
         for round_index in range(options.rounds):
@@ -161,7 +165,7 @@ def main():
             value = statistics.median(values)
             advantage = value / peer if higher_better else peer / value
             note = "" if name == "asyncio" else f"   quorlin advantage over asyncio: {advantage:.2f}x"
-            print(f"  {name:10s} {value:12.1f}{note}")
+            print(f"  {name:10s} {value:12.4g}{note}")
 
 
 if __name__ == "__main__":

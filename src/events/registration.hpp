@@ -63,9 +63,13 @@ struct WaitRegistration {
     const bool all_of;
     // All-of only: one value per event, then fetched as the list sent to the coroutine.
     std::optional<ResultSlots> slots;
-    // All-of only: events still to fire.  Only ever decreases (compare-and-swap, never below 0).
+    // All-of only: events still to fire.  Decremented by firings (compare-and-swap, never below
+    // 0) on any thread, taken to 0 by an abort; read by queue sweeps.
+    // Ordering: seq_cst, so the one transition to 0 also orders the winner's access to `task`
+    // after its publication.
     std::atomic<uint32_t> outstanding;
-    // Zero or one event: set by the first firing, timeout or abort.
+    // Zero or one event: set by the first firing, timeout or abort (exchange on any thread);
+    // read by queue sweeps.  Ordering: seq_cst, as for `outstanding`.
     std::atomic<bool> fired{false};
     // The flag abort() sets: the control Waiter's flag, a checkpoint's own flag, or null when
     // nothing can abort this wait.

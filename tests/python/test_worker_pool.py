@@ -4,6 +4,7 @@
 import contextlib
 import gc
 import os
+import socket
 import sys
 import textwrap
 import threading
@@ -34,6 +35,10 @@ def wait_for(predicate, timeout=WAIT):
 def running(runtime):
     """Runs `_run` on a helper thread for the duration of the block."""
     errors = []
+    # Every run takes a fresh signal socket pair and closes both descriptors when it ends.
+    signal_r, signal_w = socket.socketpair()
+    signal_r.setblocking(False)
+    runtime._ssock_r, runtime._ssock_w = signal_r, signal_w
 
     def run():
         try:
@@ -50,6 +55,8 @@ def running(runtime):
         thread.join(WAIT)
         assert not thread.is_alive(), "_run did not return after _stopping was set"
         runtime._stopping = False
+        signal_r.detach()
+        signal_w.detach()
     assert errors == []
 
 
@@ -356,6 +363,9 @@ def test_interpreter_exit_while_the_pool_runs(python_subprocess, setup):
         import threading, time
         from quorlin import _quorlin
         runtime = _quorlin.Runtime(2, 1, 10, False, [])
+        import socket
+        runtime._ssock_r, runtime._ssock_w = socket.socketpair()
+        runtime._ssock_r.setblocking(False)
         """
     tail = """
         threading.Thread(target=runtime._run, daemon=True).start()
