@@ -10,12 +10,14 @@ namespace quorlin::interpreter_exit {
 
 namespace {
 
-// Both fields are guarded by `mutex`; a thread takes it only twice in its life.
+// `inside` and `closed` are guarded by `mutex`, which a thread takes only twice in its life.
+// `closed_flag` mirrors `closed` for the frequent checks of exiting().
 struct Gate {
     std::mutex mutex;
     std::condition_variable emptied;
     size_t inside = 0;
     bool closed = false;
+    std::atomic<bool> closed_flag{false};
 };
 
 Gate gate;
@@ -35,10 +37,15 @@ void leave() noexcept {
 // The atexit callback.  Runs on the exiting thread, attached; waits detached, since a thread inside
 // the gate may itself wait for a stop-the-world pause to end.
 PyObject* close_gate(PyObject*, PyObject*) noexcept {
-    py::Detached detached;
-    std::unique_lock lock(gate.mutex);
-    gate.closed = true;
-    gate.emptied.wait(lock, [] { return gate.inside == 0; });
+    {
+        py::Detached detached;
+        std::unique_lock lock(gate.mutex);
+        gate.closed = true;
+        // Ordering: release/acquire is enough for a flag that only makes threads stop early; the
+        // gate itself relies on the mutex.
+        gate.closed_flag.store(true, std::memory_order_release);
+        gate.emptied.wait(lock, [] { return gate.inside == 0; });
+    }
     Py_RETURN_NONE;
 }
 
@@ -61,6 +68,8 @@ int watch() noexcept {
     watching.store(true, std::memory_order_release);
     return 0;
 }
+
+bool exiting() noexcept { return gate.closed_flag.load(std::memory_order_acquire); }
 
 bool attach_new_thread(PyGILState_STATE& state) noexcept {
     if (!enter()) return false;

@@ -24,10 +24,16 @@ struct WorkerStart {
 };
 
 // The interpreter side of a worker: attachment, the stop flag, running items.
+//
+// Once the interpreter has begun to exit, a worker that wakes from a park or finishes an item
+// touches Python no more (see common/interpreter_exit.hpp): it leaves the live count, so that a
+// shutdown waiting for it goes on, and sleeps detached, leaving its queue, its reference to the
+// runtime and its thread state to the exiting process.
 class AttachedHost {
 public:
     AttachedHost(PyObject* runtime, WorkerSet& workers, size_t index) noexcept
         : record_(record_of(runtime)),
+          live_(workers.live),
           context_{runtime, workers.stealers[index].get(), &workers, index} {}
 
     bool stop_requested() const noexcept { return record_.workers_stop.load(std::memory_order_seq_cst) != 0; }
@@ -38,8 +44,9 @@ public:
     bool park(Parker& parker) noexcept {
         PyThreadState* state = PyEval_SaveThread();
         parker.park();
-        // Re-attaching a thread state the interpreter knows is safe at any time: once it has begun
-        // finalizing, it keeps this thread here for good (see common/interpreter_exit.hpp).
+        if (interpreter_exit::exiting()) retire_detached();
+        // Re-attaching a thread state the interpreter knows needs no gate: if it has begun
+        // finalizing meanwhile, it keeps this thread here for good, with no native lock held.
         PyEval_RestoreThread(state);
         return true;
     }
@@ -48,10 +55,20 @@ public:
         item.run(context_);
         // Items report their own failures; an error left behind must not reach the next item.
         if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+        if (interpreter_exit::exiting()) {
+            (void)PyEval_SaveThread();
+            retire_detached();
+        }
     }
 
 private:
+    [[noreturn]] void retire_detached() noexcept {
+        live_.leave();
+        interpreter_exit::sleep_forever();
+    }
+
     RuntimeRecord& record_;
+    LiveWorkers& live_;
     const WorkerContext context_;
 };
 
@@ -99,6 +116,12 @@ void worker_main(void* raw) noexcept {
 }  // namespace
 
 bool start_workers(PyObject* runtime, int* spawn_error) noexcept {
+    // As for concurrent.futures, no worker starts once the interpreter is exiting: it could never
+    // attach (see common/interpreter_exit.hpp).
+    if (interpreter_exit::exiting()) {
+        *spawn_error = 0;
+        return false;
+    }
     RuntimeRecord& record = record_of(runtime);
     auto workers = std::make_shared<WorkerSet>(record.threads);
     record.workers_stop.store(0, std::memory_order_seq_cst);

@@ -52,6 +52,15 @@ def confirmed(count=1):
 @types.coroutine
 def yield_none():
     yield
+
+def until_exit(submit):
+    # Calls `submit` again and again; once the interpreter is exiting the runtime refuses to start
+    # or wake threads, which ends the loop quietly.
+    try:
+        while True:
+            submit()
+    except RuntimeError as error:
+        assert "exiting" in str(error) or "failed to spawn thread" in str(error), error
 """
 
 # Each leaves the activity running when the main thread ends.
@@ -124,39 +133,42 @@ wait()
     "blocking workers starting and retiring": """
 runtime = Runtime(1, 2, 0, False, [])
 report, wait = confirmed()
+def call():
+    _ctl, event, _result = runtime._spawn_blocking(int, 1)
+    while not event.is_set():
+        pass
 def churn():
     report()
-    while True:
-        _ctl, event, _result = runtime._spawn_blocking(int, 1)
-        while not event.is_set():
-            pass
+    until_exit(call)
 threading.Thread(target=churn, daemon=True).start()
 wait()
 """,
     "blocking workers starting by the dozen": """
 runtime = Runtime(1, 64, 0, False, [])
 report, wait = confirmed()
+def calls():
+    events = [runtime._spawn_blocking(int, 1)[1] for _ in range(64)]
+    while not all(event.is_set() for event in events):
+        pass
 def churn():
     report()
-    while True:
-        events = [runtime._spawn_blocking(int, 1)[1] for _ in range(64)]
-        while not all(event.is_set() for event in events):
-            pass
+    until_exit(calls)
 threading.Thread(target=churn, daemon=True).start()
 wait()
 time.sleep(0.05)
 """,
     "runs starting and stopping": """
 report, wait = confirmed()
+def run():
+    runtime = Runtime(16, 1, 1, False, [])
+    give_signal_sockets(runtime)
+    runtime._stopping = True
+    runtime._run()
 def runs():
     # Each run starts its workers and stops them at once.  The runs share one thread: a Python
     # thread started as the interpreter exits is a hazard of CPython's own.
     report()
-    while True:
-        runtime = Runtime(16, 1, 1, False, [])
-        give_signal_sockets(runtime)
-        runtime._stopping = True
-        runtime._run()
+    until_exit(run)
 threading.Thread(target=runs, daemon=True).start()
 wait()
 time.sleep(0.05)
@@ -206,3 +218,53 @@ def test_threads_starting_as_the_interpreter_exits(activity):
     for _ in range(repeats):
         completed = run_python(PRELUDE + ACTIVITIES[activity], timeout=TIMEOUT, env=ENV)
         assert (completed.returncode, completed.stderr) == (0, "")
+
+
+def test_exit_handlers_may_use_the_runtime_until_quorlin_stops_starting_threads():
+    # atexit handlers run last-registered first.  One registered after the module was imported
+    # runs before the module stops starting threads, and can still run work; one registered
+    # before the import runs after, and gets a clear refusal instead of a wait that never ends.
+    completed = run_python(
+        """
+import atexit, socket, threading
+
+def attempt(name):
+    from quorlin._quorlin import Event, Runtime
+    runtime = Runtime(1, 1, 1, False, [])
+    try:
+        _ctl, event, result = runtime._spawn_blocking(int, "7")
+        deadline = threading.Event()
+        for _ in range(10_000):
+            if event.is_set() or deadline.wait(0.001):
+                break
+        print(name, "blocking", result.fetch())
+    except RuntimeError as error:
+        print(name, "blocking refused:", error)
+    read_end, write_end = socket.socketpair()
+    read_end.setblocking(False)
+    runtime._ssock_r, runtime._ssock_w = read_end, write_end
+    ran = threading.Event()
+    async def body():
+        ran.set()
+        runtime._stopping = True
+    runtime._spawn_coro(body())
+    try:
+        runtime._run()
+        print(name, "run", ran.is_set())
+    except RuntimeError as error:
+        print(name, "run refused:", error)
+
+atexit.register(attempt, "before-import")
+from quorlin import _quorlin
+atexit.register(attempt, "after-import")
+""",
+        timeout=TIMEOUT,
+        env=ENV,
+    )
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stdout.splitlines() == [
+        "after-import blocking [False, 7]",
+        "after-import run True",
+        "before-import blocking refused: cannot run a blocking call: the interpreter is exiting",
+        "before-import run refused: failed to spawn thread",
+    ]
