@@ -1,0 +1,1044 @@
+"""Tasks, cancel scopes and the one way a task blocks: parking on a slot.
+
+Parking protocol
+----------------
+A task that must wait creates a `_Slot` holding a fresh native `Event`, publishes it as its
+current slot under its own lock, and awaits a native `Waiter` on that event.  Whoever completes
+the wait (an unparking primitive, a thread call, a signal) calls `slot.fire(value, error)`, which
+under the task's lock sets `fired` once and then sets the event.  Because the native event is
+level-triggered, a fire that races ahead of the await is never lost, and because `fired` is
+decided under the task lock, every hand-off (a lock, a permit, a channel item) reaches exactly one
+task even when the waiter times out or is cancelled at the same moment.
+
+Cancellation and deadlines never fire a slot from outside.  A canceller sets flags in the scope
+tree and then *kicks* the parked tasks below it: it sets the slot's event without firing it.  The
+kicked task wakes, swaps in a fresh event, re-evaluates its scopes under its own lock and, if it
+is cancelled, asks the primitive to withdraw it (`abort_fn`).  If the withdrawal succeeds the task
+raises `Cancelled`; if it fails, a waker has already taken the slot and its fire is imminent, so
+the task keeps waiting and receives what was handed to it.  Cancellation therefore always reaches a
+task as a value sent into it, never as an exception thrown by the native core, and context
+variables behave normally in `finally` blocks.
+
+Lock order: task lock, then scope or primitive lock.  Wakers pop slots under the primitive lock,
+release it, then fire (taking the task lock).  No lock is ever held across an `await`.
+"""
+
+from __future__ import annotations
+
+import contextvars
+import math
+import sys
+import threading
+import types
+from collections.abc import Awaitable, Callable, Coroutine
+from typing import Any, Generic, TypeVar
+
+from quorlin import _quorlin
+from quorlin._errors import Cancelled, TaskCancelledError
+
+T = TypeVar("T")
+
+_MAX_WAIT_US = 4_294_967_295
+_NativeEvent = _quorlin.Event
+
+_current_task: contextvars.ContextVar[Task | None] = contextvars.ContextVar("quorlin.current_task", default=None)
+
+# The registered runtime, set once by the first run (see _run.py).
+_runtime_box: list[Any] = [None]
+
+
+def _runtime() -> Any:
+    runtime = _runtime_box[0]
+    if runtime is None:
+        raise RuntimeError("no quorlin run has been started in this process")
+    return runtime
+
+
+def _now() -> float:
+    return _runtime()._clock / 1e6
+
+
+def current_time() -> float:
+    """Returns the runtime clock in seconds (monotonic; the origin is the runtime's creation)."""
+    return _now()
+
+
+def current_task() -> Task[Any]:
+    """Returns the task that is running the calling code; raises RuntimeError outside a task."""
+    task = _current_task.get()
+    if task is None:
+        raise RuntimeError("this must be called from inside a quorlin task")
+    return task
+
+
+def _current_task_or_none() -> Task[Any] | None:
+    return _current_task.get()
+
+
+# Set inside calls made by `to_thread.run_sync`: their threads may block.
+_thread_origin: contextvars.ContextVar[Any] = contextvars.ContextVar("quorlin.thread_origin", default=None)
+
+
+def _running_task_code() -> bool:
+    """True when the caller is task code on a worker thread.
+
+    Threads started with `threading.Thread` inherit a copy of the starter's context (and so its
+    current task) on the free-threaded build; they are not task code.  The runtime's own threads
+    are not `threading.Thread`s, and blocking-pool threads are marked by `_thread_origin`.
+    """
+    return (
+        _current_task.get() is not None
+        and _thread_origin.get() is None
+        and isinstance(threading.current_thread(), threading._DummyThread)
+    )
+
+
+# ---------------------------------------------------------------------------------------------
+# Slots
+
+
+class _Slot:
+    """One park of one task.  `fired`, `value` and `error` are written once, under the task lock."""
+
+    __slots__ = ("task", "event", "fired", "value", "error", "abort_requested")
+
+    def __init__(self, task: Task[Any]) -> None:
+        self.task = task
+        self.event = _NativeEvent()
+        self.fired = False
+        self.value: Any = None
+        self.error: BaseException | None = None
+        self.abort_requested = False
+
+    def fire(self, value: Any = None, error: BaseException | None = None) -> bool:
+        """Completes the park once; returns False if it was already completed."""
+        with self.task._lock:
+            if self.fired:
+                return False
+            self.fired = True
+            self.value = value
+            self.error = error
+            self.event.set()
+            return True
+
+
+class _ThreadSlot:
+    """A park of a plain (non-task) thread, for the blocking variants of the primitives."""
+
+    __slots__ = ("_guard", "_gate", "fired", "value", "error")
+
+    def __init__(self) -> None:
+        self._guard = threading.Lock()
+        self._gate = threading.Lock()
+        self._gate.acquire()
+        self.fired = False
+        self.value: Any = None
+        self.error: BaseException | None = None
+
+    def fire(self, value: Any = None, error: BaseException | None = None) -> bool:
+        with self._guard:
+            if self.fired:
+                return False
+            self.fired = True
+            self.value = value
+            self.error = error
+        self._gate.release()
+        return True
+
+    def wait(self, timeout: float | None, withdraw: Callable[[], bool]) -> bool:
+        """Waits for the fire; returns False if the timeout passed and `withdraw` removed us."""
+        if self._gate.acquire(timeout=-1 if timeout is None else max(timeout, 0.0)):
+            return True
+        if withdraw():
+            return False
+        # A waker took the slot before we could withdraw it; its fire is imminent.
+        self._gate.acquire()
+        return True
+
+    def result(self) -> Any:
+        if self.error is not None:
+            raise self.error
+        return self.value
+
+
+_TIMED_OUT = object()
+
+
+def _always(_: object = None) -> bool:
+    return True
+
+
+def _never(_: object = None) -> bool:
+    return False
+
+
+@types.coroutine
+def _yield_to_runtime():
+    # A bare yield asks the native core to requeue the task behind the work already queued.
+    yield
+
+
+async def _wait(slot: _Slot, abort_fn: Callable[[], bool], deadline: float = math.inf) -> Any:
+    """Parks the slot's task until the slot fires, its deadline passes or it is cancelled.
+
+    `abort_fn` is called under the task lock to withdraw the slot from whatever would fire it; it
+    returns True if the slot was withdrawn (nobody will fire it any more).  Returns the fired
+    value, or `_TIMED_OUT` once `deadline` (runtime seconds) has passed.
+    """
+    task = slot.task
+    lock = task._lock
+    withdrawn_failed = False
+    published = False
+    while True:
+        with lock:
+            if slot.fired:
+                break
+            if not published:
+                task._slot = slot
+                published = True
+            event = slot.event
+            if event.is_set():  # a kick: wait on a fresh event from now on
+                event = slot.event = _NativeEvent()
+            timeout_us = None
+            if not withdrawn_failed:
+                cancelled, wake_at, now = task._evaluate(deadline)
+                if cancelled or (now is not None and deadline <= now):
+                    if abort_fn():
+                        slot.fired = True
+                        if cancelled:
+                            slot.error = Cancelled()
+                        else:
+                            slot.value = _TIMED_OUT
+                        break
+                    withdrawn_failed = True
+                elif wake_at != math.inf:
+                    timeout_us = min(max(math.ceil((wake_at - now) * 1e6), 0), _MAX_WAIT_US)
+        await event.waiter(timeout_us)
+    with lock:
+        task._slot = None
+    task._parks += 1
+    error = slot.error
+    if error is not None:
+        slot.error = None
+        raise error
+    return slot.value
+
+
+async def _wait_uncancellable(slot: _Slot) -> Any:
+    return await _wait(slot, _never)
+
+
+async def checkpoint() -> None:
+    """Lets other tasks run, then raises `Cancelled` if the calling task is cancelled."""
+    task = current_task()
+    await _yield_to_runtime()
+    task._raise_if_cancelled()
+
+
+async def checkpoint_if_cancelled() -> None:
+    """Raises `Cancelled` if the calling task is cancelled; otherwise returns at once."""
+    current_task()._raise_if_cancelled()
+
+
+async def cancel_shielded_checkpoint() -> None:
+    """Lets other tasks run without checking for cancellation."""
+    current_task()
+    await _yield_to_runtime()
+
+
+def _check_seconds(seconds: float, what: str) -> float:
+    seconds = float(seconds)
+    if math.isnan(seconds) or seconds < 0:
+        raise ValueError(f"{what} must be a non-negative number, got {seconds!r}")
+    return seconds
+
+
+async def sleep_until(deadline: float) -> None:
+    """Sleeps until the runtime clock reaches `deadline` (seconds, see `current_time`)."""
+    deadline = float(deadline)
+    if math.isnan(deadline):
+        raise ValueError("deadline must not be NaN")
+    task = current_task()
+    await _wait(_Slot(task), _always, deadline)
+
+
+async def sleep(seconds: float) -> None:
+    """Sleeps for `seconds`; `sleep(0)` is a checkpoint.  Timers have millisecond granularity."""
+    seconds = _check_seconds(seconds, "sleep length")
+    if seconds == 0:
+        await checkpoint()
+        return
+    await sleep_until(_now() + seconds)
+
+
+async def sleep_forever() -> None:
+    """Sleeps until cancelled."""
+    task = current_task()
+    await _wait(_Slot(task), _always, math.inf)
+
+
+# ---------------------------------------------------------------------------------------------
+# Parking lot
+
+_MISSING = object()
+
+
+class ParkingLot:
+    """A FIFO queue of parked tasks: the building block of every quorlin primitive.
+
+    `park()` blocks the calling task until `unpark()` picks it (oldest first); both are safe from
+    any thread.  A parked task that is cancelled leaves the queue; one that has already been
+    picked is never cancelled out of what it was handed.
+    """
+
+    __slots__ = ("_lock", "_parked")
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._parked: dict[Any, None] = {}
+
+    def __len__(self) -> int:
+        return len(self._parked)
+
+    def __bool__(self) -> bool:
+        return bool(self._parked)
+
+    def _withdraw(self, slot: Any) -> bool:
+        with self._lock:
+            return self._parked.pop(slot, _MISSING) is not _MISSING
+
+    async def park(self) -> Any:
+        """Parks the calling task until it is unparked; returns the value given to `unpark`."""
+        slot = _Slot(current_task())
+        with self._lock:
+            self._parked[slot] = None
+        return await _wait(slot, lambda: self._withdraw(slot))
+
+    async def _park_unless(self, ready: Callable[[], bool]) -> bool:
+        """Parks unless `ready()` (checked under the lot's lock) is true; returns whether it parked."""
+        slot = _Slot(current_task())
+        with self._lock:
+            if ready():
+                return False
+            self._parked[slot] = None
+        await _wait(slot, lambda: self._withdraw(slot))
+        return True
+
+    def _park_thread(self, ready: Callable[[], bool], timeout: float | None) -> bool:
+        """Blocks a plain thread like `_park_unless`; returns False if the timeout passed."""
+        slot = _ThreadSlot()
+        with self._lock:
+            if ready():
+                return True
+            self._parked[slot] = None
+        return slot.wait(timeout, lambda: self._withdraw(slot))
+
+    def _pop(self, count: float) -> list[Any]:
+        slots = []
+        with self._lock:
+            parked = self._parked
+            while parked and len(slots) < count:
+                slot = next(iter(parked))
+                del parked[slot]
+                slots.append(slot)
+        return slots
+
+    def unpark(self, *, count: int = 1, value: Any = None) -> list[Task[Any]]:
+        """Wakes up to `count` parked tasks, oldest first; returns the tasks woken."""
+        woken = []
+        for slot in self._pop(count):
+            slot.fire(value)
+            task = getattr(slot, "task", None)
+            if task is not None:
+                woken.append(task)
+        return woken
+
+    def unpark_all(self, value: Any = None) -> list[Task[Any]]:
+        """Wakes every parked task."""
+        return self.unpark(count=math.inf, value=value)  # type: ignore[arg-type]
+
+    def statistics(self) -> dict[str, int]:
+        """``{"tasks_waiting": n}``."""
+        return {"tasks_waiting": len(self._parked)}
+
+
+# ---------------------------------------------------------------------------------------------
+# Cancel scopes
+
+
+class CancelScope:
+    """A region of a task's code that can be cancelled as a unit (level-triggered).
+
+    Use it as ``with CancelScope() as scope:``.  Once ``scope.cancel()`` is called (from any
+    thread) or its deadline passes, every checkpoint inside the region raises `Cancelled` until the
+    region is left; the scope then catches that `Cancelled` and sets `cancelled_caught`.  Child
+    tasks started inside the region are cancelled with it.  A `shield` keeps cancellation of the
+    enclosing scopes out.
+    """
+
+    __slots__ = (
+        "_lock",
+        "_parent",
+        "_children",
+        "_tasks",
+        "_cancel_called",
+        "_deadline",
+        "_shield",
+        "_by_deadline",
+        "_task",
+        "_state",
+        "cancelled_caught",
+        "__weakref__",
+    )
+
+    def __init__(self, *, deadline: float = math.inf, shield: bool = False) -> None:
+        self._lock = threading.Lock()
+        self._parent: CancelScope | None = None
+        self._children: set[CancelScope] = set()
+        self._tasks: set[Task[Any]] = set()
+        self._cancel_called = False
+        self._by_deadline = False
+        self._deadline = float(deadline)
+        if math.isnan(self._deadline):
+            raise ValueError("deadline must not be NaN")
+        self._shield = bool(shield)
+        self._task: Task[Any] | None = None
+        self._state = 0  # 0 new, 1 entered, 2 exited
+        #: True once the scope has caught the `Cancelled` it caused.
+        self.cancelled_caught = False
+
+    def __repr__(self) -> str:
+        state = ("new", "active", "exited")[self._state]
+        extra = " cancelled" if self._cancel_called else ""
+        if self._deadline != math.inf:
+            extra += f" deadline={self._deadline:.3f}"
+        return f"<CancelScope {state}{extra}{' shielded' if self._shield else ''}>"
+
+    # -- tree maintenance (only the owning task enters and exits) --
+
+    def _attach(self, task: Task[Any], parent: CancelScope | None) -> None:
+        self._parent = parent
+        self._task = task
+        self._tasks = {task}
+        self._state = 1
+        if parent is not None:
+            with parent._lock:
+                parent._children.add(self)
+
+    def _detach_root(self) -> None:
+        parent = self._parent
+        if parent is not None:
+            with parent._lock:
+                parent._children.discard(self)
+        with self._lock:
+            self._tasks.clear()
+        self._state = 2
+
+    def _reparent(self, parent: CancelScope) -> None:
+        old = self._parent
+        with parent._lock:
+            parent._children.add(self)
+        self._parent = parent
+        if old is not None:
+            with old._lock:
+                old._children.discard(self)
+        _deliver(self)
+
+    def __enter__(self) -> CancelScope:
+        task = current_task()
+        if self._state != 0:
+            raise RuntimeError("a CancelScope can be entered only once")
+        parent = task._node
+        self._parent = parent
+        self._task = task
+        self._tasks = {task}
+        self._state = 1
+        with parent._lock:
+            parent._tasks.discard(task)
+            parent._children.add(self)
+        task._node = self
+        return self
+
+    def __exit__(self, etype: Any, exc: BaseException | None, tb: Any) -> bool:
+        task = self._task
+        if self._state != 1 or task is None or task._node is not self:
+            raise RuntimeError("cancel scopes must be exited in the task that entered them, innermost first")
+        parent = self._parent
+        assert parent is not None
+        with parent._lock:
+            parent._children.discard(self)
+            parent._tasks.add(task)
+        task._node = parent
+        with self._lock:
+            self._tasks.clear()
+        self._state = 2
+        if exc is None or not self._effectively_called():
+            return False
+        if isinstance(exc, Cancelled):
+            self.cancelled_caught = True
+            return True
+        if isinstance(exc, BaseExceptionGroup):
+            matched, rest = exc.split(Cancelled)
+            if matched is None:
+                return False
+            self.cancelled_caught = True
+            if rest is None:
+                return True
+            raise rest
+        return False
+
+    def _effectively_called(self) -> bool:
+        if self._cancel_called:
+            return True
+        if self._deadline != math.inf and self._deadline <= _now():
+            self._cancel_called = True
+            self._by_deadline = True
+            return True
+        return False
+
+    # -- public surface --
+
+    def cancel(self) -> None:
+        """Cancels the scope; safe to call from any thread, any number of times."""
+        if self._cancel_called:
+            return
+        self._cancel_called = True
+        if self._state == 1:
+            _deliver(self)
+
+    @property
+    def cancel_called(self) -> bool:
+        """True once `cancel()` was called or the deadline passed."""
+        return self._cancel_called or (
+            self._deadline != math.inf and _runtime_box[0] is not None and self._deadline <= _now()
+        )
+
+    @property
+    def deadline(self) -> float:
+        """Absolute deadline on the runtime clock (`math.inf` for none); may be changed at any time."""
+        return self._deadline
+
+    @deadline.setter
+    def deadline(self, value: float) -> None:
+        value = float(value)
+        if math.isnan(value):
+            raise ValueError("deadline must not be NaN")
+        self._deadline = value
+        if self._state == 1:
+            _deliver(self)
+
+    @property
+    def shield(self) -> bool:
+        """While True, cancellation of enclosing scopes does not reach this region."""
+        return self._shield
+
+    @shield.setter
+    def shield(self, value: bool) -> None:
+        if not isinstance(value, bool):
+            raise TypeError("shield must be a bool")
+        self._shield = value
+        if not value and self._state == 1:
+            _deliver(self)
+
+
+def _deliver(root: CancelScope) -> None:
+    """Kicks every parked task below `root` (not below shields) so it re-evaluates its scopes."""
+    stack = [root]
+    while stack:
+        node = stack.pop()
+        with node._lock:
+            tasks = tuple(node._tasks)
+            children = tuple(node._children)
+        for task in tasks:
+            task._kick()
+        for child in children:
+            if not child._shield:
+                stack.append(child)
+
+
+def move_on_at(deadline: float, *, shield: bool = False) -> CancelScope:
+    """A cancel scope that is cancelled when the runtime clock reaches `deadline`."""
+    return CancelScope(deadline=deadline, shield=shield)
+
+
+def move_on_after(seconds: float, *, shield: bool = False) -> CancelScope:
+    """A cancel scope that is cancelled `seconds` from now."""
+    return CancelScope(deadline=_now() + _check_seconds(seconds, "timeout"), shield=shield)
+
+
+class _FailScope:
+    """``with fail_after(...)``: a deadline scope that raises TimeoutError when it expires."""
+
+    __slots__ = ("_scope",)
+
+    def __init__(self, scope: CancelScope) -> None:
+        self._scope = scope
+
+    def __enter__(self) -> CancelScope:
+        return self._scope.__enter__()
+
+    def __exit__(self, etype: Any, exc: BaseException | None, tb: Any) -> bool:
+        handled = self._scope.__exit__(etype, exc, tb)
+        if self._scope.cancelled_caught and self._scope._by_deadline:
+            raise TimeoutError("deadline exceeded")
+        return handled
+
+
+def fail_at(deadline: float, *, shield: bool = False) -> _FailScope:
+    """Like `move_on_at`, but raises the builtin TimeoutError when the deadline cancels the region."""
+    return _FailScope(CancelScope(deadline=deadline, shield=shield))
+
+
+def fail_after(seconds: float, *, shield: bool = False) -> _FailScope:
+    """Like `move_on_after`, but raises the builtin TimeoutError when the time runs out."""
+    return _FailScope(CancelScope(deadline=_now() + _check_seconds(seconds, "timeout"), shield=shield))
+
+
+def current_effective_deadline() -> float:
+    """The earliest deadline that applies to the calling task: -inf if it is cancelled, inf if none."""
+    task = current_task()
+    cancelled, wake_at, _ = task._evaluate(math.inf)
+    return -math.inf if cancelled else wake_at
+
+
+# ---------------------------------------------------------------------------------------------
+# Tasks
+
+
+class Task(Generic[T]):
+    """A handle on a running or finished task.
+
+    `await task` waits for the task and returns its result or raises its exception; ``await
+    task.wait()`` only waits.  `cancel()` cancels the task alone (its own scope), from any thread.
+    """
+
+    __slots__ = (
+        "_lock",
+        "_slot",
+        "_node",
+        "_scope",
+        "name",
+        "_coro",
+        "_group",
+        "_finished",
+        "_value",
+        "_error",
+        "_cancelled",
+        "_waiters",
+        "_groups",
+        "_parks",
+        "_status",
+        "__weakref__",
+    )
+
+    def __init__(self, coro: Coroutine[Any, Any, T], name: str) -> None:
+        self._lock = threading.Lock()
+        self._slot: _Slot | None = None
+        self._scope = CancelScope()
+        self._node: CancelScope = self._scope
+        #: The task's name, for diagnostics.
+        self.name = name
+        self._coro = coro
+        self._group: TaskGroup | None = None
+        self._finished = False
+        self._value: Any = None
+        self._error: BaseException | None = None
+        self._cancelled = False
+        self._waiters = ParkingLot()
+        self._groups: list[TaskGroup] = []
+        self._parks = 0
+        self._status: TaskStatus[Any] | None = None
+
+    def __repr__(self) -> str:
+        if not self._finished:
+            state = "parked" if self._slot is not None else "running"
+        elif self._cancelled:
+            state = "cancelled"
+        elif self._error is not None:
+            state = f"failed {type(self._error).__name__}"
+        else:
+            state = "done"
+        return f"<Task {self.name!r} {state}>"
+
+    # -- evaluation (called by the task itself, under its lock for parks) --
+
+    def _evaluate(self, deadline: float) -> tuple[bool, float, float | None]:
+        """Returns (cancelled, earliest wake-up time, now or None if no clock was needed)."""
+        node: CancelScope | None = self._node
+        wake_at = deadline
+        limits = []
+        while node is not None:
+            if node._cancel_called:
+                return True, -math.inf, None
+            if node._deadline != math.inf:
+                limits.append(node)
+            if node._shield:
+                break
+            node = node._parent
+        if not limits and wake_at == math.inf:
+            return False, math.inf, None
+        now = _now()
+        for scope in limits:
+            if scope._deadline <= now:
+                scope._by_deadline = True
+                scope._cancel_called = True
+                return True, -math.inf, now
+            if scope._deadline < wake_at:
+                wake_at = scope._deadline
+        return False, wake_at, now
+
+    def _raise_if_cancelled(self) -> None:
+        if self._evaluate(math.inf)[0]:
+            raise Cancelled()
+
+    def _kick(self) -> None:
+        with self._lock:
+            slot = self._slot
+            if slot is not None and not slot.fired:
+                slot.event.set()
+
+    # -- outcome --
+
+    def _finish(self, value: Any, error: BaseException | None) -> None:
+        cancelled = isinstance(error, Cancelled) or (error is None and self._scope.cancelled_caught)
+        with self._lock:
+            self._value = value
+            self._error = error
+            self._cancelled = cancelled
+            self._finished = True
+        self._coro = None  # type: ignore[assignment]
+        self._scope._detach_root()
+        status = self._status
+        if status is not None:
+            status._child_finished(self)
+        group = self._group
+        if group is not None:
+            group._child_finished(self)
+        self._waiters.unpark_all()
+
+    def done(self) -> bool:
+        """True once the task has finished (returned, raised or was cancelled)."""
+        return self._finished
+
+    def cancelled(self) -> bool:
+        """True if the task finished because it was cancelled."""
+        return self._finished and self._cancelled
+
+    def result(self) -> T:
+        """The task's return value; raises its exception, or TaskCancelledError if it was cancelled."""
+        if not self._finished:
+            raise RuntimeError(f"task {self.name!r} has not finished")
+        if self._cancelled:
+            raise TaskCancelledError(f"task {self.name!r} was cancelled")
+        if self._error is not None:
+            raise self._error
+        return self._value
+
+    def exception(self) -> BaseException | None:
+        """The exception the task raised, or None; raises TaskCancelledError if it was cancelled."""
+        if not self._finished:
+            raise RuntimeError(f"task {self.name!r} has not finished")
+        if self._cancelled:
+            raise TaskCancelledError(f"task {self.name!r} was cancelled")
+        return self._error
+
+    def cancel(self) -> None:
+        """Cancels this task alone; safe to call from any thread."""
+        self._scope.cancel()
+
+    async def wait(self) -> None:
+        """Waits until the task has finished, without raising its error.  Cancellable."""
+        if not await self._waiters._park_unless(self.done):
+            await checkpoint()
+
+    def __await__(self):
+        return self._await_result().__await__()
+
+    async def _await_result(self) -> T:
+        await self.wait()
+        return self.result()
+
+
+async def _task_main(task: Task[Any]) -> None:
+    # The native core runs this in a copy of the spawner's context; the copy becomes the task's.
+    _current_task.set(task)
+    value: Any = None
+    error: BaseException | None = None
+    try:
+        with _RootScope(task):
+            value = await task._coro
+    except BaseException as exc:  # noqa: BLE001 - everything a task raises is its outcome
+        error = exc
+    try:
+        task._finish(value, error)
+    except BaseException as exc:  # noqa: BLE001 - a bug here must not print as a coroutine error
+        sys.unraisablehook(_unraisable(exc, task))
+
+
+class _RootScope:
+    """Makes a task's own scope catch the `Cancelled` that `Task.cancel()` causes."""
+
+    __slots__ = ("_task",)
+
+    def __init__(self, task: Task[Any]) -> None:
+        self._task = task
+
+    def __enter__(self) -> None:
+        return None
+
+    def __exit__(self, etype: Any, exc: BaseException | None, tb: Any) -> bool:
+        scope = self._task._scope
+        if isinstance(exc, Cancelled) and self._task._node is scope and scope._cancel_called:
+            scope.cancelled_caught = True
+            return True
+        return False
+
+
+def _unraisable(exc: BaseException, obj: object) -> Any:
+    return types.SimpleNamespace(
+        exc_type=type(exc), exc_value=exc, exc_traceback=exc.__traceback__, err_msg="quorlin internal error", object=obj
+    )
+
+
+def _task_name(fn: Any, name: str | None) -> str:
+    if name is not None:
+        return str(name)
+    fn = getattr(fn, "func", fn)  # functools.partial
+    for attr in ("__qualname__", "__name__"):
+        value = getattr(fn, attr, None)
+        if isinstance(value, str):
+            return value
+    return repr(fn)
+
+
+def _make_coroutine(fn: Any, args: tuple[Any, ...]) -> Coroutine[Any, Any, Any]:
+    if isinstance(fn, Coroutine):
+        if args:
+            raise TypeError("arguments were given along with a coroutine object")
+        return fn
+    coro = fn(*args)
+    if not isinstance(coro, Coroutine):
+        if hasattr(coro, "close"):
+            coro.close()
+        raise TypeError(f"{fn!r} did not return a coroutine; pass an async function")
+    return coro
+
+
+def _spawn(coro: Coroutine[Any, Any, Any], name: str, parent: CancelScope | None) -> Task[Any]:
+    task: Task[Any] = Task(coro, name)
+    task._scope._attach(task, parent)
+    return task
+
+
+def _launch(task: Task[Any]) -> None:
+    _runtime()._spawn_coro(_task_main(task))
+
+
+# ---------------------------------------------------------------------------------------------
+# Task groups
+
+
+class TaskStatus(Generic[T]):
+    """Handed to a task started with `TaskGroup.start`; call `started(value)` once it is ready."""
+
+    __slots__ = ("_group", "_task", "_lock", "_state", "_value", "_slot")
+
+    def __init__(self, group: TaskGroup) -> None:
+        self._group = group
+        self._task: Task[Any] | None = None
+        self._lock = threading.Lock()
+        self._state = 0  # 0 starting, 1 started, 2 child finished first
+        self._value: Any = None
+        self._slot: _Slot | None = None
+
+    def started(self, value: T | None = None) -> None:
+        """Reports that the task is ready; `start()` then returns `value` and the task moves into
+        the group."""
+        task = self._task
+        with self._lock:
+            if self._state != 0 or task is None:
+                raise RuntimeError("started() was already called")
+            self._state = 1
+            self._value = value
+            slot = self._slot
+        self._group._adopt(task)
+        if slot is not None:
+            slot.fire()
+
+    def _child_finished(self, task: Task[Any]) -> None:
+        with self._lock:
+            if self._state != 0:
+                return
+            self._state = 2
+            slot = self._slot
+        if slot is not None:
+            slot.fire()
+
+
+class _NoStatus:
+    """The `task_status` default for functions that may also be run with `start_soon`."""
+
+    def started(self, value: object = None) -> None:
+        return None
+
+
+TASK_STATUS_IGNORED: Any = _NoStatus()
+
+
+class TaskGroup:
+    """A nursery: ``async with TaskGroup() as tg:`` runs child tasks and waits for all of them.
+
+    The first child that fails cancels the group; on exit the group raises an ExceptionGroup of
+    every failure (`Cancelled` is not a failure).  Children may run in parallel on every worker.
+    """
+
+    __slots__ = ("_lock", "_scope", "_children", "_errors", "_state", "_exit_slot", "_owner", "__weakref__")
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._scope = CancelScope()
+        self._children: set[Task[Any]] = set()
+        self._errors: list[BaseException] = []
+        self._state = 0  # 0 new, 1 open, 2 closed
+        self._exit_slot: _Slot | None = None
+        self._owner: Task[Any] | None = None
+
+    @property
+    def cancel_scope(self) -> CancelScope:
+        """The scope around the body and every child; cancelling it cancels them all."""
+        return self._scope
+
+    async def __aenter__(self) -> TaskGroup:
+        if self._state != 0:
+            raise RuntimeError("a TaskGroup can be entered only once")
+        owner = current_task()
+        self._scope.__enter__()
+        self._owner = owner
+        self._state = 1
+        owner._groups.append(self)
+        return self
+
+    async def __aexit__(self, etype: Any, exc: BaseException | None, tb: Any) -> bool:
+        owner = self._owner
+        assert owner is not None
+        body_error = exc
+        if exc is not None and not isinstance(exc, Cancelled):
+            self._scope.cancel()
+        slot = None
+        with self._lock:
+            if self._children:
+                slot = self._exit_slot = _Slot(owner)
+        if slot is not None:
+            # Whatever cancels this task cancels the children too (they live below this group's
+            # scope), so waiting for them needs no cancellation of its own.
+            await _wait_uncancellable(slot)
+        with self._lock:
+            self._state = 2
+            errors = list(self._errors)
+        try:
+            owner._groups.remove(self)
+        except ValueError:
+            pass
+        if body_error is not None and not isinstance(body_error, Cancelled):
+            errors.insert(0, body_error)
+        if errors:
+            self._scope.__exit__(None, None, None)
+            raise BaseExceptionGroup("unhandled errors in a TaskGroup", errors) from None
+        if body_error is None and slot is not None and owner._evaluate(math.inf)[0]:
+            body_error = Cancelled()
+        if body_error is None:
+            self._scope.__exit__(None, None, None)
+            return False
+        if self._scope.__exit__(type(body_error), body_error, body_error.__traceback__):
+            return True
+        if body_error is exc:
+            return False
+        raise body_error
+
+    def _check_open(self) -> None:
+        if self._state != 1:
+            raise RuntimeError("this TaskGroup is not open (use it inside its `async with` block)")
+
+    def _add_child(self, task: Task[Any]) -> None:
+        with self._lock:
+            if self._state != 1:
+                raise RuntimeError("this TaskGroup is closed to new tasks")
+            self._children.add(task)
+            task._group = self
+
+    def start_soon(self, fn: Callable[..., Awaitable[Any]], *args: Any, name: str | None = None) -> None:
+        """Starts `fn(*args)` as a child task; it may begin at once on another worker."""
+        self.create_task(fn, *args, name=name)
+
+    def create_task(self, fn: Any, *args: Any, name: str | None = None) -> Task[Any]:
+        """Like `start_soon`, but accepts a coroutine object too and returns the `Task` handle."""
+        self._check_open()
+        coro = _make_coroutine(fn, args)
+        task = _spawn(coro, _task_name(fn if not isinstance(fn, Coroutine) else coro, name), self._scope)
+        try:
+            self._add_child(task)
+        except BaseException:
+            task._scope._detach_root()
+            coro.close()
+            raise
+        _launch(task)
+        return task
+
+    async def start(self, fn: Callable[..., Awaitable[Any]], *args: Any, name: str | None = None) -> Any:
+        """Starts `fn(*args, task_status=...)` and waits until it calls ``task_status.started(v)``.
+
+        Until then the child runs under the caller's cancel scopes and its failure propagates out
+        of `start()`; afterwards it belongs to the group.  Returns `v`.
+        """
+        self._check_open()
+        caller = current_task()
+        await checkpoint_if_cancelled()
+        status: TaskStatus[Any] = TaskStatus(self)
+        coro = _make_coroutine(lambda *a: fn(*a, task_status=status), args)
+        task = _spawn(coro, _task_name(fn, name), caller._node)
+        status._task = task
+        task._status = status
+        slot = _Slot(caller)
+        with status._lock:
+            status._slot = slot
+        _launch(task)
+        await _wait_uncancellable(slot)
+        with status._lock:
+            state = status._state
+        if state == 1:
+            return status._value
+        # The child finished before calling started().
+        if task._error is not None:
+            raise task._error
+        if task._cancelled:
+            raise Cancelled()
+        raise RuntimeError(f"task {task.name!r} returned without calling task_status.started()")
+
+    def _adopt(self, task: Task[Any]) -> None:
+        task._status = None
+        self._add_child(task)
+        task._scope._reparent(self._scope)
+
+    def _child_finished(self, task: Task[Any]) -> None:
+        error = task._error
+        failed = error is not None and not isinstance(error, Cancelled)
+        with self._lock:
+            self._children.discard(task)
+            if failed:
+                self._errors.append(error)  # type: ignore[arg-type]
+            slot = self._exit_slot if not self._children else None
+        if failed:
+            self._scope.cancel()
+        if slot is not None:
+            slot.fire()
+
+
+open_nursery = TaskGroup
+
+
+async def gather(*awaitables: Awaitable[Any]) -> list[Any]:
+    """Runs coroutines (or async functions without arguments) as tasks of one group and returns
+    their results in order.  Failures are raised as an ExceptionGroup, as by `TaskGroup`."""
+    async with TaskGroup() as group:
+        tasks = [group.create_task(item) for item in awaitables]
+    return [task._value for task in tasks]

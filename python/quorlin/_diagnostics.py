@@ -1,0 +1,101 @@
+"""Task-tree dumps and run statistics."""
+
+from __future__ import annotations
+
+import sys
+from collections.abc import Iterator
+from typing import Any, TextIO
+
+from quorlin._core import Task
+
+
+def _children(task: Task[Any]) -> Iterator[tuple[Any, list[Task[Any]]]]:
+    for group in list(task._groups):
+        with group._lock:
+            members = list(group._children)
+        yield group, members
+
+
+def _walk(task: Task[Any]) -> Iterator[Task[Any]]:
+    stack = [task]
+    while stack:
+        current = stack.pop()
+        yield current
+        for _, members in _children(current):
+            stack.extend(members)
+
+
+def _await_stack(coro: Any) -> list[str]:
+    lines = []
+    while coro is not None:
+        frame = getattr(coro, "cr_frame", None) or getattr(coro, "gi_frame", None)
+        if frame is None:
+            break
+        code = frame.f_code
+        lines.append(f"{code.co_qualname} ({code.co_filename}:{frame.f_lineno})")
+        coro = getattr(coro, "cr_await", None) or getattr(coro, "gi_yieldfrom", None)
+    return lines
+
+
+def _roots() -> list[Task[Any]]:
+    from quorlin._run import _current_run
+
+    state = _current_run()
+    roots = [state.root] if state.root is not None else []
+    group = state.system_group
+    if group is not None and group._owner is not None:
+        roots.append(group._owner)
+    return roots
+
+
+def dump_tasks(file: TextIO | None = None) -> str:
+    """Writes the task tree of the run in progress to `file` (default: stderr) and returns it.
+
+    Parked tasks show where they wait; tasks that are running or queued show "running".
+    """
+    out: list[str] = []
+
+    def visit(task: Task[Any], depth: int) -> None:
+        pad = "  " * depth
+        parked = task._slot is not None
+        state = "done" if task._finished else ("parked" if parked else "running")
+        out.append(f"{pad}{task.name} [{state}]")
+        if parked and not task._finished:
+            for line in _await_stack(task._coro):
+                out.append(f"{pad}    at {line}")
+        for group, members in _children(task):
+            out.append(f"{pad}  task group ({len(members)} tasks)")
+            for member in members:
+                visit(member, depth + 2)
+
+    for root in _roots():
+        visit(root, 0)
+    text = "\n".join(out) + "\n"
+    (file if file is not None else sys.stderr).write(text)
+    return text
+
+
+def statistics() -> dict[str, Any]:
+    """Counts for the run in progress: tasks (parked and running or runnable), blocking calls in
+    flight, the default thread limiter and the runtime configuration."""
+    from quorlin._run import _current_run
+    from quorlin.to_thread import current_default_thread_limiter
+
+    state = _current_run()
+    living = parked = 0
+    for root in _roots():
+        for task in _walk(root):
+            if task._finished:
+                continue
+            living += 1
+            parked += task._slot is not None
+    with state.lock:
+        blocking = state.blocking_calls
+    return {
+        "tasks_living": living,
+        "tasks_parked": parked,
+        "tasks_running_or_runnable": living - parked,
+        "blocking_calls": blocking,
+        "thread_limiter": current_default_thread_limiter().statistics(),
+        "configuration": state.config.as_dict(),
+    }

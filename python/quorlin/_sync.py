@@ -1,0 +1,401 @@
+"""Synchronisation primitives for tasks, safe to use from any thread and fair (FIFO).
+
+Each primitive keeps its state under one short `threading.Lock` (that of its `ParkingLot`) and
+hands what a waiter waits for (ownership, a permit, a token) directly to the oldest waiter while
+still holding that lock, so a task that times out or is cancelled at the same moment either never
+got it or keeps it: nothing is lost or granted twice.
+"""
+
+from __future__ import annotations
+
+import math
+import threading
+from collections.abc import Hashable
+from typing import Any
+
+from quorlin._core import (
+    CancelScope,
+    ParkingLot,
+    Task,
+    _Slot,
+    _wait,
+    cancel_shielded_checkpoint,
+    checkpoint,
+    current_task,
+)
+from quorlin._errors import WouldBlock
+
+
+class Event:
+    """A one-shot flag: `set()` (from any thread) wakes every task in `wait()`.  Not reusable."""
+
+    __slots__ = ("_flag", "_lot")
+
+    def __init__(self) -> None:
+        self._flag = False
+        self._lot = ParkingLot()
+
+    def __repr__(self) -> str:
+        return f"<quorlin.Event {'set' if self._flag else 'unset'}>"
+
+    def is_set(self) -> bool:
+        """True once `set()` has been called."""
+        return self._flag
+
+    def set(self) -> None:
+        """Sets the flag and wakes every waiter; safe from any thread, idempotent."""
+        self._flag = True
+        self._lot.unpark_all()
+
+    async def wait(self) -> None:
+        """Waits until the flag is set (a checkpoint even when it is already set)."""
+        if self._flag or not await self._lot._park_unless(self.is_set):
+            await checkpoint()
+
+    def wait_blocking(self, timeout: float | None = None) -> bool:
+        """Blocks a plain thread until the flag is set; returns False if `timeout` seconds passed."""
+        if self._flag:
+            return True
+        return self._lot._park_thread(self.is_set, timeout)
+
+    def statistics(self) -> dict[str, int]:
+        """``{"tasks_waiting": n}``."""
+        return self._lot.statistics()
+
+
+class Lock:
+    """A mutual-exclusion lock owned by a task; `async with lock:`.  Handed over in FIFO order."""
+
+    __slots__ = ("_owner", "_lot")
+
+    def __init__(self) -> None:
+        self._owner: Task[Any] | None = None
+        self._lot = ParkingLot()
+
+    def __repr__(self) -> str:
+        return f"<quorlin.Lock {'locked' if self._owner is not None else 'unlocked'}>"
+
+    def locked(self) -> bool:
+        """True while some task holds the lock."""
+        return self._owner is not None
+
+    def _try_take_locked(self, task: Task[Any]) -> bool:
+        if self._owner is task:
+            raise RuntimeError("this task already holds the lock")
+        if self._owner is None and not self._lot._parked:
+            self._owner = task
+            return True
+        return False
+
+    def acquire_nowait(self) -> None:
+        """Takes the lock at once or raises WouldBlock."""
+        task = current_task()
+        with self._lot._lock:
+            if not self._try_take_locked(task):
+                raise WouldBlock
+
+    async def acquire(self) -> None:
+        """Waits for the lock (a checkpoint)."""
+        task = current_task()
+        task._raise_if_cancelled()
+        lot = self._lot
+        with lot._lock:
+            taken = self._try_take_locked(task)
+            if not taken:
+                slot = _Slot(task)
+                lot._parked[slot] = None
+        if taken:
+            await cancel_shielded_checkpoint()
+            return
+        # release() makes us the owner before it wakes us.
+        await _wait(slot, lambda: lot._withdraw(slot))
+
+    def release(self) -> None:
+        """Releases the lock; the oldest waiter, if any, becomes the owner."""
+        task = current_task()
+        lot = self._lot
+        with lot._lock:
+            if self._owner is not task:
+                raise RuntimeError("the lock is not held by this task")
+            slot = None
+            if lot._parked:
+                slot = next(iter(lot._parked))
+                del lot._parked[slot]
+                self._owner = slot.task
+            else:
+                self._owner = None
+        if slot is not None:
+            slot.fire()
+
+    async def __aenter__(self) -> None:
+        await self.acquire()
+
+    async def __aexit__(self, *exc_info: Any) -> None:
+        self.release()
+
+    def statistics(self) -> dict[str, Any]:
+        """``{"locked": bool, "owner": Task | None, "tasks_waiting": n}``."""
+        return {"locked": self._owner is not None, "owner": self._owner, "tasks_waiting": len(self._lot)}
+
+
+class Semaphore:
+    """A counting semaphore; `release()` may be called from any thread."""
+
+    __slots__ = ("_value", "_max_value", "_lot")
+
+    def __init__(self, initial_value: int, *, max_value: int | None = None) -> None:
+        if not isinstance(initial_value, int) or initial_value < 0:
+            raise ValueError("initial_value must be an int >= 0")
+        if max_value is not None and (not isinstance(max_value, int) or max_value < initial_value):
+            raise ValueError("max_value must be None or an int >= initial_value")
+        self._value = initial_value
+        self._max_value = max_value
+        self._lot = ParkingLot()
+
+    def __repr__(self) -> str:
+        return f"<quorlin.Semaphore value={self._value} max_value={self._max_value}>"
+
+    @property
+    def value(self) -> int:
+        """Permits available now."""
+        return self._value
+
+    @property
+    def max_value(self) -> int | None:
+        """The most permits the semaphore may hold, or None."""
+        return self._max_value
+
+    def acquire_nowait(self) -> None:
+        """Takes a permit at once or raises WouldBlock."""
+        current_task()
+        with self._lot._lock:
+            if self._value > 0 and not self._lot._parked:
+                self._value -= 1
+                return
+        raise WouldBlock
+
+    async def acquire(self) -> None:
+        """Waits for a permit (a checkpoint)."""
+        task = current_task()
+        task._raise_if_cancelled()
+        lot = self._lot
+        with lot._lock:
+            taken = self._value > 0 and not lot._parked
+            if taken:
+                self._value -= 1
+            else:
+                slot = _Slot(task)
+                lot._parked[slot] = None
+        if taken:
+            await cancel_shielded_checkpoint()
+            return
+        await _wait(slot, lambda: lot._withdraw(slot))
+
+    def release(self) -> None:
+        """Returns a permit, handing it straight to the oldest waiter if there is one."""
+        lot = self._lot
+        with lot._lock:
+            slot = None
+            if lot._parked:
+                slot = next(iter(lot._parked))
+                del lot._parked[slot]
+            elif self._max_value is not None and self._value >= self._max_value:
+                raise ValueError("semaphore released too many times")
+            else:
+                self._value += 1
+        if slot is not None:
+            slot.fire()
+
+    async def __aenter__(self) -> None:
+        await self.acquire()
+
+    async def __aexit__(self, *exc_info: Any) -> None:
+        self.release()
+
+    def statistics(self) -> dict[str, int]:
+        """``{"value": n, "tasks_waiting": n}``."""
+        return {"value": self._value, "tasks_waiting": len(self._lot)}
+
+
+class Condition:
+    """A condition variable bound to a `Lock`: `wait()` releases it and re-acquires it on wake-up."""
+
+    __slots__ = ("_lock", "_lot")
+
+    def __init__(self, lock: Lock | None = None) -> None:
+        if lock is None:
+            lock = Lock()
+        elif not isinstance(lock, Lock):
+            raise TypeError("lock must be a quorlin.Lock")
+        self._lock = lock
+        self._lot = ParkingLot()
+
+    def locked(self) -> bool:
+        return self._lock.locked()
+
+    def acquire_nowait(self) -> None:
+        self._lock.acquire_nowait()
+
+    async def acquire(self) -> None:
+        await self._lock.acquire()
+
+    def release(self) -> None:
+        self._lock.release()
+
+    async def __aenter__(self) -> None:
+        await self._lock.acquire()
+
+    async def __aexit__(self, *exc_info: Any) -> None:
+        self._lock.release()
+
+    def _check_owner(self) -> Task[Any]:
+        task = current_task()
+        if self._lock._owner is not task:
+            raise RuntimeError("the condition's lock must be held by this task")
+        return task
+
+    async def wait(self) -> None:
+        """Releases the lock, waits for `notify`, and re-acquires the lock (also when cancelled)."""
+        task = self._check_owner()
+        lot = self._lot
+        slot = _Slot(task)
+        with lot._lock:
+            lot._parked[slot] = None
+        self._lock.release()
+        try:
+            await _wait(slot, lambda: lot._withdraw(slot))
+        finally:
+            with CancelScope(shield=True):
+                await self._lock.acquire()
+
+    def notify(self, n: int = 1) -> None:
+        """Wakes up to `n` waiters; the caller must hold the lock."""
+        self._check_owner()
+        self._lot.unpark(count=n)
+
+    def notify_all(self) -> None:
+        """Wakes every waiter; the caller must hold the lock."""
+        self._check_owner()
+        self._lot.unpark_all()
+
+    def statistics(self) -> dict[str, Any]:
+        return {"tasks_waiting": len(self._lot), "lock_statistics": self._lock.statistics()}
+
+
+class CapacityLimiter:
+    """Limits how many borrowers (tasks by default) may hold a token at once; FIFO."""
+
+    __slots__ = ("_lock", "_total", "_borrowers", "_waiters")
+
+    def __init__(self, total_tokens: int | float) -> None:
+        self._lock = threading.Lock()
+        self._total = self._check_total(total_tokens)
+        self._borrowers: set[Hashable] = set()
+        self._waiters: dict[Any, Hashable] = {}
+
+    @staticmethod
+    def _check_total(value: int | float) -> int | float:
+        if value != math.inf and not isinstance(value, int) or value < 1:
+            raise ValueError("total_tokens must be an int >= 1 or math.inf")
+        return value
+
+    def __repr__(self) -> str:
+        return f"<quorlin.CapacityLimiter {len(self._borrowers)}/{self._total} borrowed, {len(self._waiters)} waiting>"
+
+    @property
+    def total_tokens(self) -> int | float:
+        """The number of tokens; raising it wakes waiters at once."""
+        return self._total
+
+    @total_tokens.setter
+    def total_tokens(self, value: int | float) -> None:
+        value = self._check_total(value)
+        with self._lock:
+            self._total = value
+            slots = self._hand_out_locked()
+        for slot in slots:
+            slot.fire()
+
+    @property
+    def borrowed_tokens(self) -> int:
+        return len(self._borrowers)
+
+    @property
+    def available_tokens(self) -> int | float:
+        return self._total - len(self._borrowers)
+
+    def _hand_out_locked(self) -> list[Any]:
+        slots = []
+        while self._waiters and len(self._borrowers) < self._total:
+            slot = next(iter(self._waiters))
+            self._borrowers.add(self._waiters.pop(slot))
+            slots.append(slot)
+        return slots
+
+    def _try_take_locked(self, borrower: Hashable) -> bool:
+        if borrower in self._borrowers:
+            raise RuntimeError("this borrower already holds a token of this limiter")
+        if len(self._borrowers) < self._total and not self._waiters:
+            self._borrowers.add(borrower)
+            return True
+        return False
+
+    def acquire_on_behalf_of_nowait(self, borrower: Hashable) -> None:
+        """Takes a token for `borrower` at once or raises WouldBlock."""
+        with self._lock:
+            if not self._try_take_locked(borrower):
+                raise WouldBlock
+
+    def acquire_nowait(self) -> None:
+        self.acquire_on_behalf_of_nowait(current_task())
+
+    async def acquire_on_behalf_of(self, borrower: Hashable) -> None:
+        """Waits for a token held on behalf of `borrower` (any hashable object)."""
+        task = current_task()
+        task._raise_if_cancelled()
+        with self._lock:
+            taken = self._try_take_locked(borrower)
+            if not taken:
+                slot = _Slot(task)
+                self._waiters[slot] = borrower
+        if taken:
+            await cancel_shielded_checkpoint()
+            return
+        await _wait(slot, lambda: self._withdraw(slot))
+
+    def _withdraw(self, slot: Any) -> bool:
+        with self._lock:
+            return self._waiters.pop(slot, None) is not None
+
+    async def acquire(self) -> None:
+        await self.acquire_on_behalf_of(current_task())
+
+    def release_on_behalf_of(self, borrower: Hashable) -> None:
+        """Returns `borrower`'s token; safe from any thread."""
+        with self._lock:
+            try:
+                self._borrowers.remove(borrower)
+            except KeyError:
+                raise RuntimeError("this borrower holds no token of this limiter") from None
+            slots = self._hand_out_locked()
+        for slot in slots:
+            slot.fire()
+
+    def release(self) -> None:
+        self.release_on_behalf_of(current_task())
+
+    async def __aenter__(self) -> None:
+        await self.acquire()
+
+    async def __aexit__(self, *exc_info: Any) -> None:
+        self.release()
+
+    def statistics(self) -> dict[str, Any]:
+        """Borrowed and total tokens, the borrowers and the number of waiters."""
+        with self._lock:
+            return {
+                "borrowed_tokens": len(self._borrowers),
+                "total_tokens": self._total,
+                "borrowers": list(self._borrowers),
+                "tasks_waiting": len(self._waiters),
+            }

@@ -1,0 +1,23 @@
+"""Low-level building blocks and diagnostics."""
+
+from quorlin._core import (
+    ParkingLot,
+    Task,
+    cancel_shielded_checkpoint,
+    checkpoint_if_cancelled,
+    current_task,
+)
+from quorlin._diagnostics import dump_tasks, statistics
+from quorlin._run import current_root_task, runtime_configuration
+
+__all__ = [
+    "ParkingLot",
+    "Task",
+    "cancel_shielded_checkpoint",
+    "checkpoint_if_cancelled",
+    "current_root_task",
+    "current_task",
+    "dump_tasks",
+    "runtime_configuration",
+    "statistics",
+]

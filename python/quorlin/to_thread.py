@@ -1,0 +1,121 @@
+"""Run blocking calls in threads of the runtime's blocking pool without blocking a worker."""
+
+from __future__ import annotations
+
+import threading
+from collections.abc import Callable
+from typing import Any, TypeVar
+
+from quorlin._core import _runtime, _Slot, _thread_origin, _wait, current_task
+from quorlin._errors import Cancelled
+from quorlin._sync import CapacityLimiter
+
+T = TypeVar("T")
+
+_DEFAULT_TOKENS = 40
+
+
+
+class _Defaults:
+    lock = threading.Lock()
+    limiter: CapacityLimiter | None = None
+    active = 0
+
+
+def current_default_thread_limiter() -> CapacityLimiter:
+    """The limiter `run_sync` uses by default: 40 tokens, at most the runtime's blocking threads."""
+    limiter = _Defaults.limiter
+    if limiter is None:
+        from quorlin._run import _Process
+
+        config = _Process.config
+        tokens = _DEFAULT_TOKENS if config is None else min(_DEFAULT_TOKENS, config.blocking_threads)
+        with _Defaults.lock:
+            if _Defaults.limiter is None:
+                _Defaults.limiter = CapacityLimiter(tokens)
+            limiter = _Defaults.limiter
+    return limiter
+
+
+def _flush_abort() -> None:
+    return None
+
+
+def _call_and_report(slot: _Slot, fn: Callable[..., Any], args: tuple[Any, ...], origin: Any) -> None:
+    # Runs on a blocking thread, in a copy of the calling task's context.  An abort request may
+    # surface anywhere in here as Cancelled; the loop below makes sure the task still hears back.
+    _thread_origin.set(origin)
+    try:
+        value, error = fn(*args), None
+    except BaseException as exc:  # noqa: BLE001 - handed to the waiting task
+        value, error = None, exc
+    reported = False
+    while True:
+        try:
+            if not reported:
+                slot.fire(value, error)
+                reported = True
+            _flush_abort()
+            return
+        except Cancelled:
+            continue
+
+
+async def run_sync(fn: Callable[..., T], *args: Any, abandon_on_cancel: bool = False,
+                   limiter: CapacityLimiter | None = None) -> T:
+    """Runs ``fn(*args)`` in a blocking-pool thread and returns its result (or raises its error).
+
+    The call sees a copy of the task's context variables.  At most `limiter` (default:
+    `current_default_thread_limiter()`) calls run at once; waiting for a token is cancellable.
+    If the task is cancelled while the call runs, with `abandon_on_cancel` the task raises
+    `Cancelled` at once and the thread is left to finish on its own; otherwise the call is asked
+    to stop (`Cancelled` is raised inside its Python code at the next opportunity) and the task
+    waits for it to end.
+    """
+    task = current_task()
+    if limiter is None:
+        limiter = current_default_thread_limiter()
+    from quorlin._run import _current_run
+
+    state = _current_run()
+    await limiter.acquire_on_behalf_of(task)
+    released = [False]
+    release_lock = threading.Lock()
+
+    def release_token() -> None:
+        with release_lock:
+            if released[0]:
+                return
+            released[0] = True
+        limiter.release_on_behalf_of(task)
+
+    slot = _Slot(task)
+    origin = (task, slot)
+
+    def call() -> None:
+        try:
+            _call_and_report(slot, fn, args, origin)
+        finally:
+            release_token()
+            with state.lock:
+                state.blocking_calls -= 1
+
+    with state.lock:
+        state.blocking_calls += 1
+    try:
+        ctl, _event, _result = _runtime()._spawn_blocking(call)
+    except BaseException:
+        with state.lock:
+            state.blocking_calls -= 1
+        release_token()
+        raise
+
+    def abort() -> bool:
+        if abandon_on_cancel:
+            return True
+        if not slot.abort_requested:
+            slot.abort_requested = True
+            ctl.abort()
+        return False
+
+    return await _wait(slot, abort)
