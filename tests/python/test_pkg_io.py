@@ -60,6 +60,7 @@ async def test_one_waiter_per_direction_and_notify_closing():
         async with quorlin.TaskGroup() as tg:
             tg.start_soon(reader)
             await quorlin.sleep(0.01)
+            assert quorlin.lowlevel.statistics()["io_waits"] == 1
             with pytest.raises(BusyResourceError):
                 await wait_readable(a)
             notify_closing(a)
