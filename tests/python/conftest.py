@@ -40,6 +40,25 @@ def python_subprocess():
 WAIT = 10.0  # seconds: the bound on every wait for a thread, an event or a subprocess
 
 
+def give_signal_pair(runtime):
+    """Puts a fresh non-blocking socket pair in `_ssock_r` / `_ssock_w`, as every `_run` needs."""
+    import socket
+
+    signal_r, signal_w = socket.socketpair()
+    signal_r.setblocking(False)
+    signal_w.setblocking(False)
+    runtime._ssock_r, runtime._ssock_w = signal_r, signal_w
+
+
+def take_signal_pair(runtime):
+    """After `_run` returned: it closed both descriptors, so the socket objects must not close the
+    numbers again (by then they may name other files)."""
+    for sock in (runtime._ssock_r, runtime._ssock_w):
+        if hasattr(sock, "detach"):
+            sock.detach()
+    runtime._ssock_r = runtime._ssock_w = None
+
+
 @pytest.fixture(scope="session")
 def registered_runtime():
     """The process's registered runtime (write-once): two workers, context on."""

@@ -15,6 +15,7 @@ import weakref
 
 import pytest
 
+from conftest import give_signal_pair, take_signal_pair
 from quorlin._quorlin import CancelledError, Event, Runtime, Waiter
 
 WAIT = 30  # seconds: a bound on every wait, never a timing assumption
@@ -23,6 +24,7 @@ WAIT = 30  # seconds: a bound on every wait, never a timing assumption
 @contextlib.contextmanager
 def running(threads=2, context=False):
     runtime = Runtime(threads, 2, 10, context, b"")
+    give_signal_pair(runtime)
     thread = threading.Thread(target=runtime._run, daemon=True)
     thread.start()
     try:
@@ -31,6 +33,7 @@ def running(threads=2, context=False):
         runtime._stopping = True
         thread.join(timeout=WAIT)
         assert not thread.is_alive(), "_run did not return"
+        take_signal_pair(runtime)
 
 
 def settle(runtime):
@@ -109,6 +112,7 @@ def test_spawn_before_run_waits_for_the_workers(recorder):
     runtime = Runtime(1, 1, 1, False, b"")
     runtime._spawn_coro(body())
     assert recorder.items == []
+    give_signal_pair(runtime)
     thread = threading.Thread(target=runtime._run, daemon=True)
     thread.start()
     try:
@@ -117,6 +121,7 @@ def test_spawn_before_run_waits_for_the_workers(recorder):
         runtime._stopping = True
         thread.join(timeout=WAIT)
     assert not thread.is_alive()
+    take_signal_pair(runtime)
 
 
 def test_bare_yield_requeues_and_resends_the_same_value(recorder):
@@ -557,6 +562,9 @@ from quorlin._quorlin import CancelledError, Event, Runtime, Waiter, set_runtime
 WAIT = 30
 
 def start(runtime):
+    import socket
+    runtime._ssock_r, runtime._ssock_w = socket.socketpair()
+    runtime._ssock_r.setblocking(False)
     thread = threading.Thread(target=runtime._run, daemon=True)
     thread.start()
     return thread
@@ -565,6 +573,8 @@ def stop(runtime, thread):
     runtime._stopping = True
     thread.join(timeout=WAIT)
     assert not thread.is_alive()
+    runtime._ssock_r.detach()  # _run closed both descriptors
+    runtime._ssock_w.detach()
 
 def run_until(runtime, done, count=1):
     thread = start(runtime)
