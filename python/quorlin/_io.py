@@ -206,8 +206,17 @@ async def _park(task: Any, entry: _Registration, direction: int, level_fd: int |
                                 f"{_DIRECTION_NAMES[direction]}")
     arm = entry.arm(direction)
     lock = task._lock
+    woken = False
     try:
         while True:
+            # Woken by a report (the usual case) or by a kick: if the direction is ready now, this
+            # wait is done without another event.  A kick that brings cancellation then shows at
+            # the task's next checkpoint, as it would had the report come first.
+            if woken and arm(_probe):
+                with lock:
+                    slot.fired = True  # a fire by `notify_closing` keeps its error
+                break
+            woken = True
             with lock:
                 if slot.fired:
                     break

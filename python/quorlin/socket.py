@@ -403,9 +403,14 @@ class SocketType:
 
     async def sendall(self, data: Any, flags: int = 0) -> None:
         """Sends all of `data`.  If cancelled part-way, an unknown amount has been sent."""
+        if type(data) is bytes:
+            sent = await self._sending(self._sock.send, data, flags)
+            if sent == len(data):
+                return
+        else:
+            sent = 0
         with memoryview(data) as view, view.cast("B") as raw:
             total = len(raw)
-            sent = await self._sending(self._sock.send, raw, flags)
             while sent < total:
                 sent += await self._sending(self._sock.send, raw[sent:], flags)
 
