@@ -5,8 +5,8 @@ Registry
 The native driver accepts one registration per descriptor and refuses a second (EEXIST), so the
 registrations live in one process-wide map ``{fd: _Registration}``.  An entry is made lazily, the
 first time a task waits on the descriptor during a run, and belongs to that run: the driver drops
-every registration when a run ends (without waking anyone), so an entry found from an earlier run
-is discarded and made anew.  `notify_closing` removes the entry and closes the registration before
+every registration when a run ends (without waking anyone), and `run` then forgets the map
+(`_forget_run`); an entry of an earlier run met anyway is discarded and made anew.  `notify_closing` removes the entry and closes the registration before
 the caller closes the descriptor, which keeps a reused descriptor number from meeting a stale
 registration that the kernel has already forgotten.
 
@@ -56,7 +56,7 @@ _OS_ERROR_TEXT = re.compile(r"\(os error (\d+)\)$")
 class _Registration:
     """One descriptor's `ScheduledIO` and its parked waiters, for one run."""
 
-    __slots__ = ("fd", "sio", "run", "owner", "lock", "parked", "closed", "arm_r", "arm_w", "clear_r", "clear_w")
+    __slots__ = ("fd", "sio", "run", "owner", "lock", "waiting", "closed", "arm_r", "arm_w", "clear_r", "clear_w")
 
     def __init__(self, fd: int, sio: Any, run: Any) -> None:
         self.fd = fd
@@ -65,8 +65,9 @@ class _Registration:
         # A weak reference to the object that owns the descriptor, once one is known.
         self.owner: weakref.ref[Any] | None = None
         self.lock = threading.Lock()
-        # The slot of the task parked for each direction (written under `lock`).
-        self.parked: list[_Slot | None] = [None, None]
+        # The slot of the task parked for each direction (written under `lock`; counted by
+        # `lowlevel.statistics`).
+        self.waiting: list[_Slot | None] = [None, None]
         # Set once, under `lock`, before the native registration is closed.
         self.closed = False
         self.arm_r = sio._arm_r_cb
@@ -163,8 +164,8 @@ def _forget(fd: int) -> _Registration | None:
         return entry
 
 
-def _clear_registry() -> None:
-    """Forgets every registration (the run that owned them has ended)."""
+def _forget_run() -> None:
+    """Forgets every registration: the run that owned them has ended (called by `run`)."""
     with _Registry.lock:
         _Registry.run = None
         _Registry.entries = {}
@@ -196,9 +197,9 @@ async def _park(task: Any, entry: _Registration, direction: int, level_fd: int |
     with entry.lock:
         if entry.closed:
             raise _closed_error()
-        other = entry.parked[direction]
+        other = entry.waiting[direction]
         if other is None:
-            entry.parked[direction] = slot
+            entry.waiting[direction] = slot
     if other is not None:
         # Our probe may have replaced the other task's armed callback: kick it so it arms again.
         _kick(other)
@@ -248,8 +249,8 @@ async def _park(task: Any, entry: _Registration, direction: int, level_fd: int |
             if task._slot is slot:
                 task._slot = None
         with entry.lock:
-            if entry.parked[direction] is slot:
-                entry.parked[direction] = None
+            if entry.waiting[direction] is slot:
+                entry.waiting[direction] = None
     task._parks += 1
     error = slot.error
     if error is not None:
@@ -321,7 +322,7 @@ def close_registration(entry: _Registration) -> None:
         if entry.closed:
             return
         entry.closed = True
-        parked = [slot for slot in entry.parked if slot is not None]
+        parked = [slot for slot in entry.waiting if slot is not None]
     with _Registry.lock:
         if _Registry.entries.get(entry.fd) is entry:
             del _Registry.entries[entry.fd]

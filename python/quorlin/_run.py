@@ -20,7 +20,7 @@ import threading
 from collections.abc import Awaitable, Callable, Iterable
 from typing import Any, TypeVar
 
-from quorlin import _quorlin
+from quorlin import _io, _quorlin
 from quorlin._core import (
     CancelScope,
     ParkingLot,
@@ -369,6 +369,7 @@ def _run_once(state: _RunState, async_fn: Callable[..., Awaitable[T]], args: tup
         _drive(state)
     finally:
         state.fail_pending_calls()
+        _io._forget_run()
         # Python-level handlers run on the main thread only when it executes Python code, so a
         # signal that arrived during the run may still be pending: let it reach our handler now.
         _run_pending_handlers()
