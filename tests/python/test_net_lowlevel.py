@@ -8,7 +8,7 @@ import pytest
 
 import quorlin
 from quorlin import BusyResourceError, Cancelled, ClosedResourceError
-from quorlin import _io
+from quorlin import _io, lowlevel
 
 pytestmark = [
     pytest.mark.quorlin,
@@ -29,7 +29,7 @@ def pair():
 def close_all(*socks):
     for sock in socks:
         if sock.fileno() != -1:
-            _io.notify_closing(sock.fileno())
+            lowlevel.notify_closing(sock.fileno())
         sock.close()
 
 
@@ -40,7 +40,7 @@ async def test_readable_wakes_on_data_and_is_level_triggered():
             woke = []
 
             async def reader():
-                await _io.wait_readable(a)
+                await lowlevel.wait_readable(a)
                 woke.append(a.recv(100))
 
             async with quorlin.TaskGroup() as tg:
@@ -53,11 +53,11 @@ async def test_readable_wakes_on_data_and_is_level_triggered():
             # Data already waiting counts, however often we ask without reading it.
             b.send(b"more")
             for _ in range(3):
-                await _io.wait_readable(a.fileno())
+                await lowlevel.wait_readable(a.fileno())
             assert a.recv(100) == b"more"
             # Writable from the start, also when asked repeatedly.
             for _ in range(3):
-                await _io.wait_writable(a)
+                await lowlevel.wait_writable(a)
     finally:
         close_all(a, b)
 
@@ -79,22 +79,22 @@ async def test_writable_wakes_when_the_peer_drains():
                     try:
                         drained.extend(b.recv(1 << 20))
                     except BlockingIOError:
-                        await _io.wait_readable(b)
+                        await lowlevel.wait_readable(b)
 
             async with quorlin.TaskGroup() as tg:
                 tg.start_soon(drain_later)
-                await _io.wait_writable(a)
+                await lowlevel.wait_writable(a)
                 assert a.send(b"y") == 1
     finally:
         close_all(a, b)
 
 
-@pytest.mark.parametrize("wait", [_io.wait_readable, _io.wait_writable], ids=["readers", "writers"])
+@pytest.mark.parametrize("wait", [lowlevel.wait_readable, lowlevel.wait_writable], ids=["readers", "writers"])
 async def test_second_waiter_in_one_direction_is_refused(wait):
     a, b = pair()
     try:
         with quorlin.fail_after(LIMIT):
-            if wait is _io.wait_writable:
+            if wait is lowlevel.wait_writable:
                 with pytest.raises(BlockingIOError):
                     while True:
                         a.send(b"x" * 65536)
@@ -111,12 +111,12 @@ async def test_second_waiter_in_one_direction_is_refused(wait):
                 with pytest.raises(BusyResourceError):
                     await wait(a)
                 # The other direction is independent.
-                other = _io.wait_writable if wait is _io.wait_readable else _io.wait_readable
-                if other is _io.wait_readable:
+                other = lowlevel.wait_writable if wait is lowlevel.wait_readable else lowlevel.wait_readable
+                if other is lowlevel.wait_readable:
                     b.send(b"!")
                 await other(a)
                 # The refused waiter did not steal the first one's wake-up.
-                if wait is _io.wait_readable:
+                if wait is lowlevel.wait_readable:
                     b.send(b"data")
                 else:
                     while True:
@@ -135,12 +135,12 @@ async def test_cancelling_a_parked_wait_and_waiting_again():
     try:
         with quorlin.fail_after(LIMIT):
             with quorlin.move_on_after(0.05) as scope:
-                await _io.wait_readable(a)
+                await lowlevel.wait_readable(a)
             assert scope.cancelled_caught
 
             # Cancelled from a plain thread while parked.
             async with quorlin.TaskGroup() as tg:
-                task = tg.create_task(_io.wait_readable, a)
+                task = tg.create_task(lowlevel.wait_readable, a)
                 await quorlin.sleep(0.05)
                 threading.Thread(target=task.cancel).start()
             assert task.cancelled()
@@ -150,9 +150,9 @@ async def test_cancelling_a_parked_wait_and_waiting_again():
             with quorlin.CancelScope() as scope:
                 scope.cancel()
                 with pytest.raises(Cancelled):
-                    await _io.wait_readable(a)
+                    await lowlevel.wait_readable(a)
             # The slot is free again and works.
-            await _io.wait_readable(a)
+            await lowlevel.wait_readable(a)
             assert a.recv(10) == b"x"
     finally:
         close_all(a, b)
@@ -174,18 +174,18 @@ async def test_notify_closing_wakes_waiters_with_closed_resource_error():
                     outcomes.append(wait.__name__)
 
             async with quorlin.TaskGroup() as tg:
-                tg.start_soon(waiter, _io.wait_readable)
-                tg.start_soon(waiter, _io.wait_writable)
+                tg.start_soon(waiter, lowlevel.wait_readable)
+                tg.start_soon(waiter, lowlevel.wait_writable)
                 await quorlin.sleep(0.05)
                 # From a plain thread: notify, then close, as a socket's close does.
-                closer = threading.Thread(target=lambda: (_io.notify_closing(a), a.close()))
+                closer = threading.Thread(target=lambda: (lowlevel.notify_closing(a), a.close()))
                 closer.start()
             closer.join(LIMIT)
             assert sorted(outcomes) == ["wait_readable", "wait_writable"]
 
             # A descriptor nobody waited on, and repeated notifications, are no-ops.
-            _io.notify_closing(b)
-            _io.notify_closing(b)
+            lowlevel.notify_closing(b)
+            lowlevel.notify_closing(b)
     finally:
         close_all(a, b)
 
@@ -196,15 +196,15 @@ async def test_reused_descriptor_number_starts_afresh():
         numbers = {a.fileno(), b.fileno()}
         b.send(b"x")
         a.send(b"x")
-        await _io.wait_readable(a)
-        await _io.wait_readable(b)
+        await lowlevel.wait_readable(a)
+        await lowlevel.wait_readable(b)
         close_all(a, b)
         c, d = pair()  # the lowest free numbers: very likely the same two
         try:
             got = []
 
             async def receive(sock):
-                await _io.wait_readable(sock)  # parks: the data is sent only later
+                await lowlevel.wait_readable(sock)  # parks: the data is sent only later
                 got.append(sock.recv(1))
 
             async with quorlin.TaskGroup() as tg:
@@ -226,12 +226,12 @@ async def test_bad_descriptors():
         os.close(r)
         os.close(w)
         with pytest.raises(OSError) as info:
-            await _io.wait_readable(r)
+            await lowlevel.wait_readable(r)
         assert info.value.errno == 9  # EBADF
         with pytest.raises(ValueError):
-            await _io.wait_readable(-1)
+            await lowlevel.wait_readable(-1)
         with pytest.raises(TypeError):
-            await _io.wait_readable("3")
+            await lowlevel.wait_readable("3")
 
 
 def test_registrations_belong_to_one_run(pytestconfig):
@@ -241,7 +241,7 @@ def test_registrations_belong_to_one_run(pytestconfig):
         async def wait_once():
             with quorlin.fail_after(LIMIT):
                 b.send(b"x")
-                await _io.wait_readable(a)
+                await lowlevel.wait_readable(a)
                 assert a.recv(10) == b"x"
                 return _io.registration(a.fileno())
 

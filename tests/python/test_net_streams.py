@@ -9,8 +9,7 @@ import pytest
 
 import quorlin
 from quorlin import BrokenResourceError, BusyResourceError, ClosedResourceError
-from quorlin import socket as qsocket
-from quorlin._streams import (
+from quorlin import (
     SocketListener,
     SocketStream,
     open_tcp_listeners,
@@ -19,6 +18,7 @@ from quorlin._streams import (
     serve_listeners,
     serve_tcp,
 )
+from quorlin import socket as qsocket
 
 pytestmark = [
     pytest.mark.quorlin,
