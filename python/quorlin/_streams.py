@@ -44,7 +44,11 @@ _log = logging.getLogger("quorlin.serve_listeners")
 
 
 class _Guard:
-    """Refuses a second concurrent user of one direction of a stream."""
+    """Refuses a second concurrent user of one direction of a stream.
+
+    The lock is only ever tried, never waited on, so holding it across an await blocks nobody; and
+    a plain Lock (unlike an RLock) may be released by another thread, where the task resumes.
+    """
 
     __slots__ = ("_lock", "_message")
 
