@@ -439,7 +439,7 @@ class CancelScope:
         with parent._lock:
             parent._children.add(self)
         self._parent = parent
-        if old is not None:
+        if old is not None and old is not parent:  # start() from the group's own body: same parent
             with old._lock:
                 old._children.discard(self)
         _deliver(self)
