@@ -8,6 +8,7 @@
 #include "blocking/queue.hpp"
 #include "blocking/task_ctl.hpp"
 #include "blocking/worker.hpp"
+#include "common/interpreter_exit.hpp"
 #include "errors/os_error.hpp"
 #include "events/event.hpp"
 #include "events/result.hpp"
@@ -47,6 +48,11 @@ PyObject* spawn_blocking_impl(RuntimeRecord& record, PyObject* f, py::Ref args, 
     if (record.threads_blocking == 0) {
         // Such a call could never run: refuse it rather than queue it forever.
         PyErr_SetString(PyExc_RuntimeError, "cannot run a blocking call: threads_blocking is 0");
+        return nullptr;
+    }
+    if (interpreter_exit::exiting()) {
+        // No worker starts or wakes to run it any more (see common/interpreter_exit.hpp).
+        PyErr_SetString(PyExc_RuntimeError, "cannot run a blocking call: the interpreter is exiting");
         return nullptr;
     }
     if (!thread_ident_source_ready()) return nullptr;

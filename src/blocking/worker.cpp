@@ -22,6 +22,7 @@
 
 #include "blocking/queue.hpp"
 #include "blocking/task_ctl.hpp"
+#include "common/interpreter_exit.hpp"
 #include "events/event.hpp"
 #include "events/result.hpp"
 #include "runtime/record.hpp"
@@ -115,27 +116,41 @@ void run_task(BlockingTask& task) noexcept {
 }
 
 void worker_main(void* raw) noexcept {
-    // Attached for the thread's whole life.  On 3.14 a thread that attaches (here, or when it
-    // re-attaches after a wait) while the interpreter finalizes never returns from the call.  A
-    // blocking worker accepts that: it is detached from the process's shutdown (nothing joins it),
-    // holds no native lock at those points, and so just sleeps until the process exits.
-    py::Attached attached;
-    {
-        std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(raw));
-        for (;;) {
-            std::optional<TaskPtr> task;
-            bool received = false;
-            {
-                py::Detached detached;
-                received = next_task(*start, task);
-            }
-            if (!received) break;
-            run_task(**task);
-            // The record's references go here, attached.
-        }
-        // The receiving end goes while still attached: when it is the queue's last end, records
-        // sent after this worker's last look are released with the queue.
+    std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(raw));
+    // A thread state is made and deleted only while the interpreter is not exiting, and once it
+    // is, the worker touches Python no more (see common/interpreter_exit.hpp).  A worker that
+    // starts too late gives its place back and ends unattached; one that wakes from its wait, or
+    // finishes a call, after the interpreter began to exit sleeps detached.  Whatever it holds
+    // then (a receiving end, a record) is left to the exiting process.  Re-attaching after a wait
+    // needs no gate: the interpreter knows this thread state and, once it is finalizing, keeps the
+    // thread in the re-attach for good, with no native lock held.
+    PyGILState_STATE attached;
+    if (!interpreter_exit::attach_new_thread(attached)) {
+        start->live->fetch_sub(1, std::memory_order_seq_cst);
+        (void)start.release();
+        return;
     }
+    for (;;) {
+        std::optional<TaskPtr> task;
+        bool received = false;
+        {
+            py::Detached detached;
+            received = next_task(*start, task);
+            if (interpreter_exit::exiting()) interpreter_exit::sleep_forever();
+        }
+        if (!received) break;
+        run_task(**task);
+        if (interpreter_exit::exiting()) {
+            (void)task->release();
+            (void)PyEval_SaveThread();
+            interpreter_exit::sleep_forever();
+        }
+        // The record's references go here, attached.
+    }
+    // The receiving end goes while still attached: when it is the queue's last end, records sent
+    // after this worker's last look are released with the queue.
+    start.reset();
+    if (!interpreter_exit::release_thread(attached)) interpreter_exit::sleep_forever();
 }
 
 }  // namespace
@@ -149,6 +164,12 @@ bool reserve_blocking_worker(std::atomic<size_t>& live, size_t limit) noexcept {
 }
 
 bool start_blocking_worker(const RuntimeRecord& record, int* error) noexcept {
+    // As for concurrent.futures, no worker starts once the interpreter is exiting: it could never
+    // attach (see common/interpreter_exit.hpp).
+    if (interpreter_exit::exiting()) {
+        *error = 0;
+        return false;
+    }
     auto* start = new WorkerStart{record.blocking_queue->receiver.clone(), record.blocking_idle_timeout,
                                   record.blocking_live, record.threads_blocking};
     if (spawn_detached_thread(worker_main, start, error)) return true;

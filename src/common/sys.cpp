@@ -1,5 +1,7 @@
 #include "common/sys.hpp"
 
+#include "common/leak_check.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -39,6 +41,8 @@ bool spawn_detached_thread(ThreadBody body, void* argument, int* error) noexcept
         return false;
     }
     auto* start = new ThreadStart{body, argument};
+    // Until the thread runs, only its descriptor holds `start`.
+    leak_check::ignore(start);
     pthread_t thread;
     status = pthread_create(&thread, &attributes, thread_trampoline, start);
     pthread_attr_destroy(&attributes);

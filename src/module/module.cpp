@@ -1,4 +1,5 @@
 // The module definition and its body.
+#include "common/interpreter_exit.hpp"
 #include "common/py.hpp"
 #include "errors/exceptions.hpp"
 #include "module/registry.hpp"
@@ -44,7 +45,9 @@ int module_exec(PyObject* module) noexcept {
     if (add_type(module, &result_type, "Result") < 0) return -1;
     if (add_type(module, &scheduled_io_type, "ScheduledIO") < 0) return -1;
     if (add_type(module, &runtime_type, "Runtime") < 0) return -1;
-    return 0;
+    // Not an attribute: keeps the module's threads from making or deleting thread states once the
+    // interpreter exits.
+    return interpreter_exit::watch();
 }
 
 PyModuleDef_Slot module_slots[] = {

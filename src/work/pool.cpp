@@ -1,6 +1,7 @@
 // Starting and stopping the coroutine workers of one run, and the life of a worker thread.
 #include "work/pool.hpp"
 
+#include "common/interpreter_exit.hpp"
 #include "common/sys.hpp"
 #include "runtime/record.hpp"
 #include "work/global_queue.hpp"
@@ -23,10 +24,16 @@ struct WorkerStart {
 };
 
 // The interpreter side of a worker: attachment, the stop flag, running items.
+//
+// Once the interpreter has begun to exit, a worker that wakes from a park or finishes an item
+// touches Python no more (see common/interpreter_exit.hpp): it leaves the live count, so that a
+// shutdown waiting for it goes on, and sleeps detached, leaving its queue, its reference to the
+// runtime and its thread state to the exiting process.
 class AttachedHost {
 public:
     AttachedHost(PyObject* runtime, WorkerSet& workers, size_t index) noexcept
         : record_(record_of(runtime)),
+          live_(workers.live),
           context_{runtime, workers.stealers[index].get(), &workers, index} {}
 
     bool stop_requested() const noexcept { return record_.workers_stop.load(std::memory_order_seq_cst) != 0; }
@@ -37,8 +44,9 @@ public:
     bool park(Parker& parker) noexcept {
         PyThreadState* state = PyEval_SaveThread();
         parker.park();
-        // Woken while the interpreter finalizes: end without re-attaching (see worker_main).
-        if (Py_IsFinalizing()) return false;
+        if (interpreter_exit::exiting()) retire_detached();
+        // Re-attaching a thread state the interpreter knows needs no gate: if it has begun
+        // finalizing meanwhile, it keeps this thread here for good, with no native lock held.
         PyEval_RestoreThread(state);
         return true;
     }
@@ -47,10 +55,20 @@ public:
         item.run(context_);
         // Items report their own failures; an error left behind must not reach the next item.
         if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+        if (interpreter_exit::exiting()) {
+            (void)PyEval_SaveThread();
+            retire_detached();
+        }
     }
 
 private:
+    [[noreturn]] void retire_detached() noexcept {
+        live_.leave();
+        interpreter_exit::sleep_forever();
+    }
+
     RuntimeRecord& record_;
+    LiveWorkers& live_;
     const WorkerContext context_;
 };
 
@@ -67,36 +85,43 @@ void worker_main(void* raw) noexcept {
     std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(raw));
     WorkerSet& workers = *start->workers;
     RuntimeRecord& record = record_of(start->runtime.get());
-    this_worker = ThisWorker{workers.stealers[start->index].get(), record.global_queue.get()};
 
-    // On 3.14 a thread that attaches while the interpreter finalizes is held by it forever.  A
-    // worker never attaches once finalization has begun: it ends detached, leaving its reference
-    // to the runtime (and, after a park, its thread state) to the exiting process.  If
-    // finalization begins between the check and the attach, the interpreter holds the thread,
-    // which comes to the same thing for the process.  The same rule applies after every park.
-    if (Py_IsFinalizing()) {
+    // A thread state is made and deleted only while the interpreter is not exiting (see
+    // common/interpreter_exit.hpp).  A worker that starts too late ends at once, unattached: its
+    // reference to the runtime is left to the exiting process, and it leaves the live count so that
+    // a shutdown waiting for it goes on.
+    PyGILState_STATE attached;
+    if (!interpreter_exit::attach_new_thread(attached)) {
         (void)start->runtime.release();
         leave(std::move(start));
         return;
     }
-    PyGILState_STATE attached = PyGILState_Ensure();
-
-    AttachedHost host(start->runtime.get(), workers, start->index);
-    WorkerLoop<AttachedHost> loop(workers, start->index, *record.global_queue, host);
-    if (!loop.run()) {
-        (void)start->runtime.release();
-        leave(std::move(start));
-        return;
+    this_worker = ThisWorker{workers.stealers[start->index].get(), record.global_queue.get()};
+    {
+        AttachedHost host(start->runtime.get(), workers, start->index);
+        WorkerLoop<AttachedHost> loop(workers, start->index, *record.global_queue, host);
+        (void)loop.run();  // the host's park always re-attaches
     }
     this_worker = {};
     start->runtime.reset();
-    PyGILState_Release(attached);
+    if (interpreter_exit::release_thread(attached)) {
+        leave(std::move(start));
+        return;
+    }
+    // The interpreter is exiting: detached, the worker still leaves the live count, then sleeps.
     leave(std::move(start));
+    interpreter_exit::sleep_forever();
 }
 
 }  // namespace
 
 bool start_workers(PyObject* runtime, int* spawn_error) noexcept {
+    // As for concurrent.futures, no worker starts once the interpreter is exiting: it could never
+    // attach (see common/interpreter_exit.hpp).
+    if (interpreter_exit::exiting()) {
+        *spawn_error = 0;
+        return false;
+    }
     RuntimeRecord& record = record_of(runtime);
     auto workers = std::make_shared<WorkerSet>(record.threads);
     record.workers_stop.store(0, std::memory_order_seq_cst);

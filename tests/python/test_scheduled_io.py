@@ -13,7 +13,7 @@ import weakref
 import pytest
 
 from conftest import WAIT, LoopThread, run_python
-from quorlin._quorlin import ScheduledIO, Waiter
+from quorlin._quorlin import CancelledError, ScheduledIO, Waiter
 
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 
@@ -367,13 +367,20 @@ def test_shutdown_drops_waiters_without_waking_them(registered_runtime):
     assert io._arm_r_cb(calls) is False
     waiter = io._arm_r()
     assert type(waiter) is Waiter
-    resumed = threading.Event()
+    resumed, cancelled, parked = threading.Event(), threading.Event(), threading.Event()
+    control = Waiter.checkpoint()
 
     async def wait():
-        await waiter
-        resumed.set()
+        await control
+        parked.set()
+        try:
+            await waiter
+            resumed.set()
+        except CancelledError:
+            cancelled.set()
 
     runtime._spawn_coro(wait())
+    assert parked.wait(WAIT)
     assert loop.stop() is None
     del calls
     gc.collect()
@@ -383,6 +390,13 @@ def test_shutdown_drops_waiters_without_waking_them(registered_runtime):
     assert io.close() is None
     a.close()
     b.close()
+    # Nothing can set the dropped event any more; the task still ends when cancelled (otherwise
+    # it would stay parked, holding its objects, until the process exits).
+    control.abort()
+    loop = LoopThread(runtime).start()
+    assert cancelled.wait(WAIT)
+    assert loop.stop() is None
+    assert not resumed.is_set()
 
 
 def current_rss_bytes():
