@@ -439,7 +439,7 @@ class CancelScope:
         scope = _new_object(cls)
         scope._lock = threading.Lock()
         scope._parent = None
-        scope._children = set()
+        scope._children = _NO_CHILDREN
         scope._tasks = {task}
         scope._cancel_called = False
         scope._by_deadline = False
@@ -454,13 +454,13 @@ class CancelScope:
         self._parent = parent
         if parent is not None:
             with parent._lock:
-                parent._children.add(self)
+                _link(parent, self)
 
     def _detach_root(self, linked: bool = True) -> None:
         parent = self._parent
         if parent is not None and linked:
             with parent._lock:
-                parent._children.discard(self)
+                _unlink(parent, self)
         with self._lock:
             self._tasks.clear()
         self._state = 2
@@ -468,11 +468,11 @@ class CancelScope:
     def _reparent(self, parent: CancelScope) -> None:
         old = self._parent
         with parent._lock:
-            parent._children.add(self)
+            _link(parent, self)
         self._parent = parent
         if old is not None:
             with old._lock:
-                old._children.discard(self)
+                _unlink(old, self)
         _deliver(self)
 
     def __enter__(self) -> CancelScope:
@@ -486,7 +486,7 @@ class CancelScope:
         self._state = 1
         with parent._lock:
             parent._tasks.discard(task)
-            parent._children.add(self)
+            _link(parent, self)
         task._node = self
         return self
 
@@ -497,7 +497,7 @@ class CancelScope:
         parent = self._parent
         assert parent is not None
         with parent._lock:
-            parent._children.discard(self)
+            _unlink(parent, self)
             parent._tasks.add(task)
         task._node = parent
         with self._lock:
@@ -570,6 +570,25 @@ class CancelScope:
         self._shield = value
         if not value and self._state == 1:
             _deliver(self)
+
+
+# A task's own scope rarely gets children: it shares this empty set until its first one.
+_NO_CHILDREN: frozenset[Any] = frozenset()
+
+
+def _link(parent: CancelScope, child: CancelScope) -> None:
+    """Adds `child` below `parent`; the caller holds `parent._lock`."""
+    children = parent._children
+    if children is _NO_CHILDREN:
+        children = parent._children = set()
+    children.add(child)  # type: ignore[attr-defined]
+
+
+def _unlink(parent: CancelScope, child: CancelScope) -> None:
+    """Removes `child` from below `parent`; the caller holds `parent._lock`."""
+    children = parent._children
+    if children:
+        children.discard(child)  # type: ignore[attr-defined]
 
 
 def _deliver(root: CancelScope) -> None:
@@ -676,7 +695,7 @@ class Task(Generic[T]):
         self._error: BaseException | None = None
         self._cancelled = False
         self._waiters: ParkingLot | None = None  # made by the first task that waits for this one
-        self._groups: list[TaskGroup] = []
+        self._groups: list[TaskGroup] | None = None  # the open groups it owns, made on first use
         self._parks = 0
         self._status: TaskStatus[Any] | None = None
 
@@ -958,6 +977,8 @@ class TaskGroup:
         self._scope.__enter__()
         self._owner = owner
         self._state = 1
+        if owner._groups is None:
+            owner._groups = []
         owner._groups.append(self)
         return self
 
@@ -979,8 +1000,8 @@ class TaskGroup:
             self._state = 2
             errors = list(self._errors)
         try:
-            owner._groups.remove(self)
-        except ValueError:
+            owner._groups.remove(self)  # type: ignore[union-attr]
+        except (ValueError, AttributeError):
             pass
         if body_error is not None and not isinstance(body_error, Cancelled):
             errors.insert(0, body_error)

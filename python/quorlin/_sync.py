@@ -49,8 +49,17 @@ class Event:
 
     async def wait(self) -> None:
         """Waits until the flag is set (a checkpoint even when it is already set)."""
-        if self._flag or not await self._lot._park_unless(self.is_set):
-            await checkpoint()
+        if not self._flag:
+            lot = self._lot
+            slot = _Slot(current_task())
+            with lot._lock:
+                parked = not self._flag
+                if parked:
+                    lot._parked[slot] = None
+            if parked:
+                await _wait(slot, lambda: lot._withdraw(slot))
+                return
+        await checkpoint()
 
     def wait_blocking(self, timeout: float | None = None) -> bool:
         """Blocks a plain thread until the flag is set; returns False if `timeout` seconds passed."""
