@@ -376,6 +376,18 @@ class CapacityLimiter:
         with self._lock:
             return self._waiters.pop(slot, None) is not None
 
+    async def _acquire_before_park(self, borrower: Hashable) -> None:
+        """`acquire_on_behalf_of` for a caller that parks right after: no extra yield when a token
+        is free, since the caller's own park lets the other tasks run."""
+        task = current_task()
+        task._raise_if_cancelled()
+        with self._lock:
+            if self._try_take_locked(borrower):
+                return
+            slot = _Slot(task)
+            self._waiters[slot] = borrower
+        await _wait(slot, lambda: self._withdraw(slot))
+
     async def acquire(self) -> None:
         await self.acquire_on_behalf_of(current_task())
 
