@@ -470,7 +470,7 @@ class CancelScope:
         with parent._lock:
             _link(parent, self)
         self._parent = parent
-        if old is not None:
+        if old is not None and old is not parent:  # start() from the group's own body: same parent
             with old._lock:
                 _unlink(old, self)
         _deliver(self)
