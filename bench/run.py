@@ -28,7 +28,11 @@ PLAN = {
     "W3": ("cpu_s", False, ["quorlin-1", "quorlin-2", "asyncio-1", "uvloop-1"]),
     "W4": ("wall_s", False, ["quorlin-1", "quorlin-2", "asyncio-1", "asyncio-2"]),
     "W4-shared": ("wall_s", False, ["quorlin-2", "asyncio-1", "asyncio-2"]),
+    "W5": ("round_trips_per_s", True, ["quorlin-1", "quorlin-2", "asyncio-1", "uvloop-1"]),
+    "W5-1KiB": ("round_trips_per_s", True, ["quorlin-2", "asyncio-1", "uvloop-1"]),
+    "W5-1conn": ("round_trips_per_s", True, ["quorlin-1", "quorlin-2", "asyncio-1", "uvloop-1"]),
     "W6": ("round_trip_p50_us", False, ["quorlin-2", "asyncio-1"]),
+    "W7": ("requests_per_s", True, ["quorlin-2", "asyncio-1", "uvloop-1"]),
     "W8": ("rest_cpu_ms", False, ["quorlin-2", "asyncio-1"]),
 }
 
