@@ -45,6 +45,10 @@ _FunctionType = types.FunctionType
 _CoroutineType = types.CoroutineType
 _new_object = object.__new__
 
+_INF = math.inf
+_CANCELLED = (True, -math.inf, None)
+_NOT_CANCELLED = (False, math.inf, None)
+
 _current_task: contextvars.ContextVar[Task | None] = contextvars.ContextVar("quorlin.current_task", default=None)
 
 # The registered runtime, set once by the first run (see _run.py).
@@ -716,17 +720,22 @@ class Task(Generic[T]):
         """Returns (cancelled, earliest wake-up time, now or None if no clock was needed)."""
         node: CancelScope | None = self._node
         wake_at = deadline
-        limits = []
+        limits = None
         while node is not None:
             if node._cancel_called:
-                return True, -math.inf, None
-            if node._deadline != math.inf:
-                limits.append(node)
+                return _CANCELLED
+            if node._deadline != _INF:
+                if limits is None:
+                    limits = [node]
+                else:
+                    limits.append(node)
             if node._shield:
                 break
             node = node._parent
-        if not limits and wake_at == math.inf:
-            return False, math.inf, None
+        if limits is None:
+            if wake_at == _INF:
+                return _NOT_CANCELLED
+            limits = ()
         now = _now()
         for scope in limits:
             if scope._deadline <= now:
