@@ -178,7 +178,8 @@ def draw_chart(results):
     colours = ["tab:green" if v >= 1 else "tab:red" for v in values]
     axes.bar(range(len(values)), values, color=colours)
     axes.axhline(1.0, color="black", linewidth=0.8)
-    axes.set_xticks(range(len(values)), labels, fontsize=7)
+    axes.set_xticks(range(len(values)), [label.replace("\n", " ") for label in labels], fontsize=7, rotation=45,
+                    ha="right")
     axes.set_ylabel("quorlin advantage (>1: quorlin ahead)")
     axes.set_title("quorlin (most workers) against each peer, per workload")
     figure.tight_layout()

@@ -19,8 +19,11 @@ the task keeps waiting and receives what was handed to it.  Cancellation therefo
 task as a value sent into it, never as an exception thrown by the native core, and context
 variables behave normally in `finally` blocks.
 
-Lock order: task lock, then scope or primitive lock.  Wakers pop slots under the primitive lock,
-release it, then fire (taking the task lock).  No lock is ever held across an `await`.
+Lock order: task lock, then scope or primitive lock.  A task's lock is also the lock of its own
+scope, and a task group's lock that of the group's scope, so that spawning and finishing a child
+take the group's (shared) lock once; none of these is ever taken while another of the same task or
+group is held.  Wakers pop slots under the primitive lock, release it, then fire (taking the task
+lock).  No lock is ever held across an `await`.
 """
 
 from __future__ import annotations
