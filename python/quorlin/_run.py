@@ -251,7 +251,7 @@ async def _init(state: _RunState) -> None:
 
 async def _wait_root(root: Task[Any]) -> None:
     with CancelScope(shield=True):
-        await root._waiters._park_unless(root.done)
+        await root._waiter_lot()._park_unless(root.done)
 
 
 def _internal(exc: BaseException) -> Any:

@@ -82,7 +82,8 @@ async def run_sync(fn: Callable[..., T], *args: Any, abandon_on_cancel: bool = F
     from quorlin._run import _current_run
 
     state = _current_run()
-    await limiter.acquire_on_behalf_of(task)
+    acquire = getattr(limiter, "_acquire_before_park", None) or limiter.acquire_on_behalf_of
+    await acquire(task)
     released = [False]
     release_lock = threading.Lock()
 
