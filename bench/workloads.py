@@ -125,12 +125,14 @@ def w1(contender, scale):
 def w2(contender, scale):
     rounds = int(100_000 * scale)
     family = family_of(contender)
-    if family == "quorlin":
-        import quorlin
+    if family in ("quorlin", "trio"):
+        # Both have one-shot events and a structured group with start_soon.
+        library = __import__(family)
+        open_group = library.TaskGroup if family == "quorlin" else library.open_nursery
 
         async def main():
-            ping_events = [quorlin.Event() for _ in range(rounds)]
-            pong_events = [quorlin.Event() for _ in range(rounds)]
+            ping_events = [library.Event() for _ in range(rounds)]
+            pong_events = [library.Event() for _ in range(rounds)]
             samples = []
 
             async def ponger():
@@ -138,31 +140,8 @@ def w2(contender, scale):
                     await ping_events[i].wait()
                     pong_events[i].set()
 
-            async with quorlin.TaskGroup() as group:
+            async with open_group() as group:
                 group.start_soon(ponger)
-                for i in range(rounds):
-                    start = time.perf_counter_ns()
-                    ping_events[i].set()
-                    await pong_events[i].wait()
-                    samples.append(time.perf_counter_ns() - start)
-            return samples
-
-        samples = run_on(contender, main)
-    elif family == "trio":
-        import trio
-
-        async def main():
-            ping_events = [trio.Event() for _ in range(rounds)]
-            pong_events = [trio.Event() for _ in range(rounds)]
-            samples = []
-
-            async def ponger():
-                for i in range(rounds):
-                    await ping_events[i].wait()
-                    pong_events[i].set()
-
-            async with trio.open_nursery() as nursery:
-                nursery.start_soon(ponger)
                 for i in range(rounds):
                     start = time.perf_counter_ns()
                     ping_events[i].set()
