@@ -28,7 +28,11 @@ PLAN = {
     "W3": ("cpu_s", False, ["quorlin-1", "quorlin-2", "asyncio-1", "uvloop-1"]),
     "W4": ("wall_s", False, ["quorlin-1", "quorlin-2", "asyncio-1", "asyncio-2"]),
     "W4-shared": ("wall_s", False, ["quorlin-2", "asyncio-1", "asyncio-2"]),
+    "W5": ("round_trips_per_s", True, ["quorlin-1", "quorlin-2", "asyncio-1", "uvloop-1"]),
+    "W5-1KiB": ("round_trips_per_s", True, ["quorlin-2", "asyncio-1", "uvloop-1"]),
+    "W5-1conn": ("round_trips_per_s", True, ["quorlin-1", "quorlin-2", "asyncio-1", "uvloop-1"]),
     "W6": ("round_trip_p50_us", False, ["quorlin-2", "asyncio-1"]),
+    "W7": ("requests_per_s", True, ["quorlin-2", "asyncio-1", "uvloop-1"]),
     "W8": ("rest_cpu_ms", False, ["quorlin-2", "asyncio-1"]),
 }
 
@@ -174,7 +178,8 @@ def draw_chart(results):
     colours = ["tab:green" if v >= 1 else "tab:red" for v in values]
     axes.bar(range(len(values)), values, color=colours)
     axes.axhline(1.0, color="black", linewidth=0.8)
-    axes.set_xticks(range(len(values)), labels, fontsize=7)
+    axes.set_xticks(range(len(values)), [label.replace("\n", " ") for label in labels], fontsize=7, rotation=45,
+                    ha="right")
     axes.set_ylabel("quorlin advantage (>1: quorlin ahead)")
     axes.set_title("quorlin (most workers) against each peer, per workload")
     figure.tight_layout()

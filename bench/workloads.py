@@ -4,7 +4,7 @@
 
 Contenders: quorlin-1, quorlin-2 (worker threads), asyncio-1 (one loop), asyncio-2 (two loops in two
 threads, each taking half the work), uvloop-1, uvloop-2, trio-1.  Not every workload has every
-contender.
+contender.  W5 (TCP echo) and W7 (the HTTP example under wrk) reuse bench_net.py, one loop per peer.
 """
 
 import argparse
@@ -15,6 +15,8 @@ import statistics
 import sys
 import threading
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 
 def percentile(values, fraction):
@@ -123,12 +125,14 @@ def w1(contender, scale):
 def w2(contender, scale):
     rounds = int(100_000 * scale)
     family = family_of(contender)
-    if family == "quorlin":
-        import quorlin
+    if family in ("quorlin", "trio"):
+        # Both have one-shot events and a structured group with start_soon.
+        library = __import__(family)
+        open_group = library.TaskGroup if family == "quorlin" else library.open_nursery
 
         async def main():
-            ping_events = [quorlin.Event() for _ in range(rounds)]
-            pong_events = [quorlin.Event() for _ in range(rounds)]
+            ping_events = [library.Event() for _ in range(rounds)]
+            pong_events = [library.Event() for _ in range(rounds)]
             samples = []
 
             async def ponger():
@@ -136,31 +140,8 @@ def w2(contender, scale):
                     await ping_events[i].wait()
                     pong_events[i].set()
 
-            async with quorlin.TaskGroup() as group:
+            async with open_group() as group:
                 group.start_soon(ponger)
-                for i in range(rounds):
-                    start = time.perf_counter_ns()
-                    ping_events[i].set()
-                    await pong_events[i].wait()
-                    samples.append(time.perf_counter_ns() - start)
-            return samples
-
-        samples = run_on(contender, main)
-    elif family == "trio":
-        import trio
-
-        async def main():
-            ping_events = [trio.Event() for _ in range(rounds)]
-            pong_events = [trio.Event() for _ in range(rounds)]
-            samples = []
-
-            async def ponger():
-                for i in range(rounds):
-                    await ping_events[i].wait()
-                    pong_events[i].set()
-
-            async with trio.open_nursery() as nursery:
-                nursery.start_soon(ponger)
                 for i in range(rounds):
                     start = time.perf_counter_ns()
                     ping_events[i].set()
@@ -378,13 +359,58 @@ def w8(contender, scale):
     return {"rest_cpu_ms": cpu * 1000}
 
 
+# --------------------------------------------------------------------------------------------
+# W5: loopback TCP echo, and W7: the HTTP example under wrk (both from bench_net.py)
+
+
+def _net_contender(contender):
+    # bench_net names one asyncio or uvloop loop without a count.
+    family, _, count = contender.partition("-")
+    if family == "quorlin":
+        return contender
+    if count not in ("", "1"):
+        raise SystemExit(f"{contender}: the networking workloads run one loop per peer")
+    return family
+
+
+def _echo(contender, scale, size, connections):
+    import bench_net
+
+    duration = max(0.5, 2.0 * scale)
+    metrics = bench_net.run_echo(_net_contender(contender), size, connections, duration)
+    return {"round_trips_per_s": metrics["per_s"], "p99_us": metrics["p99_us"]}
+
+
+def w5(contender, scale):
+    return _echo(contender, scale, 64, 64)
+
+
+def w5_1k(contender, scale):
+    return _echo(contender, scale, 1024, 16)
+
+
+def w5_one(contender, scale):
+    return _echo(contender, scale, 64, 1)
+
+
+def w7(contender, scale):
+    import bench_net
+
+    metrics = bench_net.run_http(_net_contender(contender), max(1.0, 5.0 * scale))
+    return {"requests_per_s": metrics["per_s"], "p99_us": metrics["p99_us"], "errors": metrics["errors"]}
+
+
 WORKLOADS = {
     "W1": w1,
     "W2": w2,
     "W3": w3,
     "W4": w4,
     "W4-shared": w4_shared,
+    "W5": w5,
+    "W5-1KiB": w5_1k,
+    "W5-1conn": w5_one,
     "W6": w6,
+    "W7": w7,
     "W8": w8,
 }
 

@@ -39,8 +39,17 @@ from quorlin._errors import (
 )
 from quorlin._run import configure, run
 from quorlin._signals import open_signal_receiver
+from quorlin._streams import (
+    SocketListener,
+    SocketStream,
+    open_tcp_listeners,
+    open_tcp_stream,
+    open_unix_socket,
+    serve_listeners,
+    serve_tcp,
+)
 from quorlin._sync import CapacityLimiter, Condition, Event, Lock, Semaphore
-from quorlin import from_thread, lowlevel, to_thread  # noqa: E402  (submodules)
+from quorlin import abc, from_thread, lowlevel, socket, to_thread  # noqa: E402  (submodules)
 
 __version__ = _quorlin.__version__
 
@@ -59,12 +68,15 @@ __all__ = [
     "MemorySendChannel",
     "RunFinishedError",
     "Semaphore",
+    "SocketListener",
+    "SocketStream",
     "TASK_STATUS_IGNORED",
     "Task",
     "TaskCancelledError",
     "TaskGroup",
     "TaskStatus",
     "WouldBlock",
+    "abc",
     "checkpoint",
     "configure",
     "current_effective_deadline",
@@ -80,9 +92,15 @@ __all__ = [
     "open_memory_channel",
     "open_nursery",
     "open_signal_receiver",
+    "open_tcp_listeners",
+    "open_tcp_stream",
+    "open_unix_socket",
     "run",
+    "serve_listeners",
+    "serve_tcp",
     "sleep",
     "sleep_forever",
     "sleep_until",
+    "socket",
     "to_thread",
 ]

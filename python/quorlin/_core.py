@@ -19,8 +19,11 @@ the task keeps waiting and receives what was handed to it.  Cancellation therefo
 task as a value sent into it, never as an exception thrown by the native core, and context
 variables behave normally in `finally` blocks.
 
-Lock order: task lock, then scope or primitive lock.  Wakers pop slots under the primitive lock,
-release it, then fire (taking the task lock).  No lock is ever held across an `await`.
+Lock order: task lock, then scope or primitive lock.  A task's lock is also the lock of its own
+scope, and a task group's lock that of the group's scope, so that spawning and finishing a child
+take the group's (shared) lock once; none of these is ever taken while another of the same task or
+group is held.  Wakers pop slots under the primitive lock, release it, then fire (taking the task
+lock).  No lock is ever held across an `await`.
 """
 
 from __future__ import annotations
@@ -40,6 +43,14 @@ T = TypeVar("T")
 
 _MAX_WAIT_US = 4_294_967_295
 _NativeEvent = _quorlin.Event
+
+_FunctionType = types.FunctionType
+_CoroutineType = types.CoroutineType
+_new_object = object.__new__
+
+_INF = math.inf
+_CANCELLED = (True, -math.inf, None)
+_NOT_CANCELLED = (False, math.inf, None)
 
 _current_task: contextvars.ContextVar[Task | None] = contextvars.ContextVar("quorlin.current_task", default=None)
 
@@ -192,6 +203,8 @@ async def _wait(slot: _Slot, abort_fn: Callable[[], bool], deadline: float = mat
     while True:
         with lock:
             if slot.fired:
+                if published:
+                    task._slot = None
                 break
             if not published:
                 task._slot = slot
@@ -209,13 +222,12 @@ async def _wait(slot: _Slot, abort_fn: Callable[[], bool], deadline: float = mat
                             slot.error = Cancelled()
                         else:
                             slot.value = _TIMED_OUT
+                        task._slot = None
                         break
                     withdrawn_failed = True
                 elif wake_at != math.inf:
                     timeout_us = min(max(math.ceil((wake_at - now) * 1e6), 0), _MAX_WAIT_US)
         await event.waiter(timeout_us)
-    with lock:
-        task._slot = None
     task._parks += 1
     error = slot.error
     if error is not None:
@@ -355,7 +367,19 @@ class ParkingLot:
 
     def unpark_all(self, value: Any = None) -> list[Task[Any]]:
         """Wakes every parked task."""
-        return self.unpark(count=math.inf, value=value)  # type: ignore[arg-type]
+        with self._lock:
+            parked = self._parked
+            if not parked:
+                return []
+            slots = list(parked)
+            parked.clear()
+        woken = []
+        for slot in slots:
+            slot.fire(value)
+            task = getattr(slot, "task", None)
+            if task is not None:
+                woken.append(task)
+        return woken
 
     def statistics(self) -> dict[str, int]:
         """``{"tasks_waiting": n}``."""
@@ -416,20 +440,34 @@ class CancelScope:
 
     # -- tree maintenance (only the owning task enters and exits) --
 
-    def _attach(self, task: Task[Any], parent: CancelScope | None) -> None:
-        self._parent = parent
-        self._task = task
-        self._tasks = {task}
-        self._state = 1
-        if parent is not None:
-            with parent._lock:
-                parent._children.add(self)
+    @classmethod
+    def _for_task(cls, task: Task[Any]) -> CancelScope:
+        """A task's own scope, already active, not yet linked to a parent (see `_attach`)."""
+        scope = _new_object(cls)
+        scope._lock = threading.Lock()
+        scope._parent = None
+        scope._children = _NO_CHILDREN
+        scope._tasks = {task}
+        scope._cancel_called = False
+        scope._by_deadline = False
+        scope._deadline = math.inf
+        scope._shield = False
+        scope._task = task
+        scope._state = 1
+        scope.cancelled_caught = False
+        return scope
 
-    def _detach_root(self) -> None:
-        parent = self._parent
+    def _attach(self, parent: CancelScope | None) -> None:
+        self._parent = parent
         if parent is not None:
             with parent._lock:
-                parent._children.discard(self)
+                _link(parent, self)
+
+    def _detach_root(self, linked: bool = True) -> None:
+        parent = self._parent
+        if parent is not None and linked:
+            with parent._lock:
+                _unlink(parent, self)
         with self._lock:
             self._tasks.clear()
         self._state = 2
@@ -437,11 +475,11 @@ class CancelScope:
     def _reparent(self, parent: CancelScope) -> None:
         old = self._parent
         with parent._lock:
-            parent._children.add(self)
+            _link(parent, self)
         self._parent = parent
-        if old is not None:
+        if old is not None and old is not parent:  # start() from the group's own body: same parent
             with old._lock:
-                old._children.discard(self)
+                _unlink(old, self)
         _deliver(self)
 
     def __enter__(self) -> CancelScope:
@@ -455,7 +493,7 @@ class CancelScope:
         self._state = 1
         with parent._lock:
             parent._tasks.discard(task)
-            parent._children.add(self)
+            _link(parent, self)
         task._node = self
         return self
 
@@ -466,7 +504,7 @@ class CancelScope:
         parent = self._parent
         assert parent is not None
         with parent._lock:
-            parent._children.discard(self)
+            _unlink(parent, self)
             parent._tasks.add(task)
         task._node = parent
         with self._lock:
@@ -539,6 +577,25 @@ class CancelScope:
         self._shield = value
         if not value and self._state == 1:
             _deliver(self)
+
+
+# A task's own scope rarely gets children: it shares this empty set until its first one.
+_NO_CHILDREN: frozenset[Any] = frozenset()
+
+
+def _link(parent: CancelScope, child: CancelScope) -> None:
+    """Adds `child` below `parent`; the caller holds `parent._lock`."""
+    children = parent._children
+    if children is _NO_CHILDREN:
+        children = parent._children = set()
+    children.add(child)  # type: ignore[attr-defined]
+
+
+def _unlink(parent: CancelScope, child: CancelScope) -> None:
+    """Removes `child` from below `parent`; the caller holds `parent._lock`."""
+    children = parent._children
+    if children:
+        children.discard(child)  # type: ignore[attr-defined]
 
 
 def _deliver(root: CancelScope) -> None:
@@ -632,10 +689,10 @@ class Task(Generic[T]):
     )
 
     def __init__(self, coro: Coroutine[Any, Any, T], name: str) -> None:
-        self._lock = threading.Lock()
+        scope = self._scope = self._node = CancelScope._for_task(self)
+        # The task and its own scope share one lock: nothing takes one while holding the other.
+        self._lock = scope._lock
         self._slot: _Slot | None = None
-        self._scope = CancelScope()
-        self._node: CancelScope = self._scope
         #: The task's name, for diagnostics.
         self.name = name
         self._coro = coro
@@ -644,8 +701,8 @@ class Task(Generic[T]):
         self._value: Any = None
         self._error: BaseException | None = None
         self._cancelled = False
-        self._waiters = ParkingLot()
-        self._groups: list[TaskGroup] = []
+        self._waiters: ParkingLot | None = None  # made by the first task that waits for this one
+        self._groups: list[TaskGroup] | None = None  # the open groups it owns, made on first use
         self._parks = 0
         self._status: TaskStatus[Any] | None = None
 
@@ -666,17 +723,22 @@ class Task(Generic[T]):
         """Returns (cancelled, earliest wake-up time, now or None if no clock was needed)."""
         node: CancelScope | None = self._node
         wake_at = deadline
-        limits = []
+        limits = None
         while node is not None:
             if node._cancel_called:
-                return True, -math.inf, None
-            if node._deadline != math.inf:
-                limits.append(node)
+                return _CANCELLED
+            if node._deadline != _INF:
+                if limits is None:
+                    limits = [node]
+                else:
+                    limits.append(node)
             if node._shield:
                 break
             node = node._parent
-        if not limits and wake_at == math.inf:
-            return False, math.inf, None
+        if limits is None:
+            if wake_at == _INF:
+                return _NOT_CANCELLED
+            limits = ()
         now = _now()
         for scope in limits:
             if scope._deadline <= now:
@@ -706,15 +768,29 @@ class Task(Generic[T]):
             self._error = error
             self._cancelled = cancelled
             self._finished = True
+            waiters = self._waiters
         self._coro = None  # type: ignore[assignment]
-        self._scope._detach_root()
+        scope = self._scope
+        group = self._group
+        # A group child's scope hangs below the group's scope, whose lock the group shares: the
+        # group unlinks it while it takes that lock anyway.
+        unlinked_by_group = group is not None and scope._parent is group._scope
+        scope._detach_root(linked=not unlinked_by_group)
         status = self._status
         if status is not None:
             status._child_finished(self)
-        group = self._group
         if group is not None:
-            group._child_finished(self)
-        self._waiters.unpark_all()
+            group._child_finished(self, scope if unlinked_by_group else None)
+        if waiters is not None:
+            waiters.unpark_all()
+
+    def _waiter_lot(self) -> ParkingLot:
+        """The lot where tasks wait for this one to finish; made on first use."""
+        with self._lock:
+            waiters = self._waiters
+            if waiters is None:
+                waiters = self._waiters = ParkingLot()
+            return waiters
 
     def done(self) -> bool:
         """True once the task has finished (returned, raised or was cancelled)."""
@@ -748,7 +824,7 @@ class Task(Generic[T]):
 
     async def wait(self) -> None:
         """Waits until the task has finished, without raising its error.  Cancellable."""
-        if not await self._waiters._park_unless(self.done):
+        if not await self._waiter_lot()._park_unless(self.done):
             await checkpoint()
 
     def __await__(self):
@@ -765,33 +841,20 @@ async def _task_main(task: Task[Any]) -> None:
     value: Any = None
     error: BaseException | None = None
     try:
-        with _RootScope(task):
-            value = await task._coro
+        value = await task._coro
+    except Cancelled as exc:
+        # The task's own scope catches the `Cancelled` that `Task.cancel()` causes.
+        scope = task._scope
+        if task._node is scope and scope._cancel_called:
+            scope.cancelled_caught = True
+        else:
+            error = exc
     except BaseException as exc:  # noqa: BLE001 - everything a task raises is its outcome
         error = exc
     try:
         task._finish(value, error)
     except BaseException as exc:  # noqa: BLE001 - a bug here must not print as a coroutine error
         sys.unraisablehook(_unraisable(exc, task))
-
-
-class _RootScope:
-    """Makes a task's own scope catch the `Cancelled` that `Task.cancel()` causes."""
-
-    __slots__ = ("_task",)
-
-    def __init__(self, task: Task[Any]) -> None:
-        self._task = task
-
-    def __enter__(self) -> None:
-        return None
-
-    def __exit__(self, etype: Any, exc: BaseException | None, tb: Any) -> bool:
-        scope = self._task._scope
-        if isinstance(exc, Cancelled) and self._task._node is scope and scope._cancel_called:
-            scope.cancelled_caught = True
-            return True
-        return False
 
 
 def _unraisable(exc: BaseException, obj: object) -> Any:
@@ -803,6 +866,8 @@ def _unraisable(exc: BaseException, obj: object) -> Any:
 def _task_name(fn: Any, name: str | None) -> str:
     if name is not None:
         return str(name)
+    if type(fn) is _FunctionType:
+        return fn.__qualname__
     fn = getattr(fn, "func", fn)  # functools.partial
     for attr in ("__qualname__", "__name__"):
         value = getattr(fn, attr, None)
@@ -812,11 +877,16 @@ def _task_name(fn: Any, name: str | None) -> str:
 
 
 def _make_coroutine(fn: Any, args: tuple[Any, ...]) -> Coroutine[Any, Any, Any]:
-    if isinstance(fn, Coroutine):
+    if type(fn) is _FunctionType:
+        coro = fn(*args)
+        if type(coro) is _CoroutineType:
+            return coro
+    elif isinstance(fn, Coroutine):
         if args:
             raise TypeError("arguments were given along with a coroutine object")
         return fn
-    coro = fn(*args)
+    else:
+        coro = fn(*args)
     if not isinstance(coro, Coroutine):
         if hasattr(coro, "close"):
             coro.close()
@@ -826,12 +896,15 @@ def _make_coroutine(fn: Any, args: tuple[Any, ...]) -> Coroutine[Any, Any, Any]:
 
 def _spawn(coro: Coroutine[Any, Any, Any], name: str, parent: CancelScope | None) -> Task[Any]:
     task: Task[Any] = Task(coro, name)
-    task._scope._attach(task, parent)
+    task._scope._attach(parent)
     return task
 
 
 def _launch(task: Task[Any]) -> None:
-    _runtime()._spawn_coro(_task_main(task))
+    runtime = _runtime_box[0]
+    if runtime is None:
+        _runtime()
+    runtime._spawn_coro(_task_main(task))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -895,8 +968,9 @@ class TaskGroup:
     __slots__ = ("_lock", "_scope", "_children", "_errors", "_state", "_exit_slot", "_owner", "__weakref__")
 
     def __init__(self) -> None:
-        self._lock = threading.Lock()
         self._scope = CancelScope()
+        # One lock for the group and its scope: a child joins and leaves both in one round trip.
+        self._lock = self._scope._lock
         self._children: set[Task[Any]] = set()
         self._errors: list[BaseException] = []
         self._state = 0  # 0 new, 1 open, 2 closed
@@ -915,6 +989,8 @@ class TaskGroup:
         self._scope.__enter__()
         self._owner = owner
         self._state = 1
+        if owner._groups is None:
+            owner._groups = []
         owner._groups.append(self)
         return self
 
@@ -936,8 +1012,8 @@ class TaskGroup:
             self._state = 2
             errors = list(self._errors)
         try:
-            owner._groups.remove(self)
-        except ValueError:
+            owner._groups.remove(self)  # type: ignore[union-attr]
+        except (ValueError, AttributeError):
             pass
         if body_error is not None and not isinstance(body_error, Cancelled):
             errors.insert(0, body_error)
@@ -974,13 +1050,19 @@ class TaskGroup:
         """Like `start_soon`, but accepts a coroutine object too and returns the `Task` handle."""
         self._check_open()
         coro = _make_coroutine(fn, args)
-        task = _spawn(coro, _task_name(fn if not isinstance(fn, Coroutine) else coro, name), self._scope)
-        try:
-            self._add_child(task)
-        except BaseException:
-            task._scope._detach_root()
+        task: Task[Any] = Task(coro, _task_name(coro if coro is fn else fn, name))
+        scope = self._scope
+        with self._lock:
+            joined = self._state == 1
+            if joined:
+                self._children.add(task)
+                task._group = self
+                task._scope._parent = scope
+                scope._children.add(task._scope)
+        if not joined:
+            task._scope._detach_root(linked=False)
             coro.close()
-            raise
+            raise RuntimeError("this TaskGroup is closed to new tasks")
         _launch(task)
         return task
 
@@ -1019,10 +1101,13 @@ class TaskGroup:
         self._add_child(task)
         task._scope._reparent(self._scope)
 
-    def _child_finished(self, task: Task[Any]) -> None:
+    def _child_finished(self, task: Task[Any], scope: CancelScope | None = None) -> None:
+        """`scope`: the child's own scope, to unlink from the group's scope as well."""
         error = task._error
         failed = error is not None and not isinstance(error, Cancelled)
         with self._lock:
+            if scope is not None:
+                self._scope._children.discard(scope)
             self._children.discard(task)
             if failed:
                 self._errors.append(error)  # type: ignore[arg-type]

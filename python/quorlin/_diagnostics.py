@@ -10,7 +10,7 @@ from quorlin._core import Task
 
 
 def _children(task: Task[Any]) -> Iterator[tuple[Any, list[Task[Any]]]]:
-    for group in list(task._groups):
+    for group in list(task._groups or ()):
         with group._lock:
             members = list(group._children)
         yield group, members
@@ -76,8 +76,8 @@ def dump_tasks(file: TextIO | None = None) -> str:
 
 
 def statistics() -> dict[str, Any]:
-    """Counts for the run in progress: tasks (parked and running or runnable), blocking calls in
-    flight, the default thread limiter and the runtime configuration."""
+    """Counts for the run in progress: tasks (parked and running or runnable), tasks waiting for a
+    descriptor, blocking calls in flight, the default thread limiter and the configuration."""
     from quorlin._run import _current_run
     from quorlin.to_thread import current_default_thread_limiter
 
@@ -91,10 +91,15 @@ def statistics() -> dict[str, Any]:
             parked += task._slot is not None
     with state.lock:
         blocking = state.blocking_calls
+    from quorlin._io import _Registry
+
+    with _Registry.lock:
+        io_waits = sum(slot is not None for entry in _Registry.entries.values() for slot in entry.waiting)
     return {
         "tasks_living": living,
         "tasks_parked": parked,
         "tasks_running_or_runnable": living - parked,
+        "io_waits": io_waits,
         "blocking_calls": blocking,
         "thread_limiter": current_default_thread_limiter().statistics(),
         "configuration": state.config.as_dict(),

@@ -20,7 +20,7 @@ import threading
 from collections.abc import Awaitable, Callable, Iterable
 from typing import Any, TypeVar
 
-from quorlin import _quorlin
+from quorlin import _io, _quorlin
 from quorlin._core import (
     CancelScope,
     ParkingLot,
@@ -251,7 +251,7 @@ async def _init(state: _RunState) -> None:
 
 async def _wait_root(root: Task[Any]) -> None:
     with CancelScope(shield=True):
-        await root._waiters._park_unless(root.done)
+        await root._waiter_lot()._park_unless(root.done)
 
 
 def _internal(exc: BaseException) -> Any:
@@ -369,6 +369,7 @@ def _run_once(state: _RunState, async_fn: Callable[..., Awaitable[T]], args: tup
         _drive(state)
     finally:
         state.fail_pending_calls()
+        _io._forget_run()
         # Python-level handlers run on the main thread only when it executes Python code, so a
         # signal that arrived during the run may still be pending: let it reach our handler now.
         _run_pending_handlers()

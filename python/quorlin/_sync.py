@@ -49,8 +49,17 @@ class Event:
 
     async def wait(self) -> None:
         """Waits until the flag is set (a checkpoint even when it is already set)."""
-        if self._flag or not await self._lot._park_unless(self.is_set):
-            await checkpoint()
+        if not self._flag:
+            lot = self._lot
+            slot = _Slot(current_task())
+            with lot._lock:
+                parked = not self._flag
+                if parked:
+                    lot._parked[slot] = None
+            if parked:
+                await _wait(slot, lambda: lot._withdraw(slot))
+                return
+        await checkpoint()
 
     def wait_blocking(self, timeout: float | None = None) -> bool:
         """Blocks a plain thread until the flag is set; returns False if `timeout` seconds passed."""
@@ -366,6 +375,18 @@ class CapacityLimiter:
     def _withdraw(self, slot: Any) -> bool:
         with self._lock:
             return self._waiters.pop(slot, None) is not None
+
+    async def _acquire_before_park(self, borrower: Hashable) -> None:
+        """`acquire_on_behalf_of` for a caller that parks right after: no extra yield when a token
+        is free, since the caller's own park lets the other tasks run."""
+        task = current_task()
+        task._raise_if_cancelled()
+        with self._lock:
+            if self._try_take_locked(borrower):
+                return
+            slot = _Slot(task)
+            self._waiters[slot] = borrower
+        await _wait(slot, lambda: self._withdraw(slot))
 
     async def acquire(self) -> None:
         await self.acquire_on_behalf_of(current_task())

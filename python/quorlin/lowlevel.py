@@ -8,6 +8,7 @@ from quorlin._core import (
     current_task,
 )
 from quorlin._diagnostics import dump_tasks, statistics
+from quorlin._io import notify_closing, wait_readable, wait_writable
 from quorlin._run import current_root_task, runtime_configuration
 
 __all__ = [
@@ -18,6 +19,9 @@ __all__ = [
     "current_root_task",
     "current_task",
     "dump_tasks",
+    "notify_closing",
     "runtime_configuration",
     "statistics",
+    "wait_readable",
+    "wait_writable",
 ]

@@ -41,9 +41,12 @@ def _flush_abort() -> None:
     return None
 
 
-def _call_and_report(slot: _Slot, fn: Callable[..., Any], args: tuple[Any, ...], origin: Any) -> None:
+def _call_and_report(slot: _Slot, fn: Callable[..., Any], args: tuple[Any, ...], origin: Any,
+                     before_report: Callable[[], None]) -> None:
     # Runs on a blocking thread, in a copy of the calling task's context.  An abort request may
     # surface anywhere in here as Cancelled; the loop below makes sure the task still hears back.
+    # `before_report` runs once the call is over and before the task can resume, so that the task's
+    # next call finds the limiter token given back.
     _thread_origin.set(origin)
     try:
         value, error = fn(*args), None
@@ -53,6 +56,7 @@ def _call_and_report(slot: _Slot, fn: Callable[..., Any], args: tuple[Any, ...],
     while True:
         try:
             if not reported:
+                before_report()
                 slot.fire(value, error)
                 reported = True
             _flush_abort()
@@ -78,7 +82,8 @@ async def run_sync(fn: Callable[..., T], *args: Any, abandon_on_cancel: bool = F
     from quorlin._run import _current_run
 
     state = _current_run()
-    await limiter.acquire_on_behalf_of(task)
+    acquire = getattr(limiter, "_acquire_before_park", None) or limiter.acquire_on_behalf_of
+    await acquire(task)
     released = [False]
     release_lock = threading.Lock()
 
@@ -94,7 +99,7 @@ async def run_sync(fn: Callable[..., T], *args: Any, abandon_on_cancel: bool = F
 
     def call() -> None:
         try:
-            _call_and_report(slot, fn, args, origin)
+            _call_and_report(slot, fn, args, origin, release_token)
         finally:
             release_token()
             with state.lock:

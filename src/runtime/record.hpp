@@ -63,7 +63,7 @@ struct RuntimeRecord {
     const Instant clock_base;
     // Distinct values of the constructor's `signals`, first occurrence first.
     const std::vector<uint8_t> signal_set;
-    // Fed from any thread, drained by the workers; shared so that a worker may outlive the record.
+    // Fed from any thread, drained by the workers; reference-counted so a run's workers share it.
     std::shared_ptr<GlobalQueue> global_queue;
     SwapCell<EpollHandle> epoll_handle;
     // Registrations closed while a readiness report for them may be in flight; drained by the run

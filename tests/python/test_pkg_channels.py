@@ -109,11 +109,11 @@ async def test_every_item_is_received_exactly_once(buffer):
                 victims = list(scopes)
             if victims:
                 rng.choice(victims).cancel()
-            stop.wait(0.0005)
+            stop.wait(0.0001)
 
     async def producer(base):
         rng = random.Random(base)
-        for n in range(base, base + 300):
+        for n in range(base, base + 1500):
             with quorlin.move_on_after(rng.choice([0, 0.0002, 0.002])) as scope:
                 with scopes_lock:
                     scopes.add(scope)
@@ -137,7 +137,7 @@ async def test_every_item_is_received_exactly_once(buffer):
     async def consumer(seed):
         rng = random.Random(seed)
         while True:
-            with quorlin.move_on_after(rng.choice([0.0002, 0.002, 0.02])) as scope:
+            with quorlin.move_on_after(rng.choice([0.00005, 0.0002, 0.002])) as scope:
                 with scopes_lock:
                     scopes.add(scope)
                 try:
@@ -154,10 +154,10 @@ async def test_every_item_is_received_exactly_once(buffer):
     try:
         with quorlin.fail_after(60):
             async with quorlin.TaskGroup() as consumers:
-                for seed in range(4):
+                for seed in range(6):
                     consumers.start_soon(consumer, seed)
                 async with quorlin.TaskGroup() as producers:
-                    for base in (0, 1000, 2000):
+                    for base in (0, 2000, 4000):
                         producers.start_soon(producer, base)
                 helpers[1].join(30)
                 send.close()

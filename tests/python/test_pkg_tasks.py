@@ -113,6 +113,18 @@ async def start_without_started(log):
         await tg.start(child)
 
 
+async def start_from_the_group_body_stays_cancellable(log):
+    async def child(task_status):
+        task_status.started()
+        await quorlin.sleep_forever()
+
+    with quorlin.move_on_after(10) as guard:  # a child lost from the scope tree would only leave here
+        async with quorlin.TaskGroup() as tg:
+            await tg.start(child)
+            tg.cancel_scope.cancel()
+    log.append(f"guard fired={guard.cancel_called}")
+
+
 async def start_child_moves_into_the_group(log):
     async def child(task_status):
         task_status.started(quorlin.current_task())
@@ -151,6 +163,7 @@ CASES = {
     "start never started": (start_without_started, eg(RuntimeError), []),
     "start reparents": (start_child_moves_into_the_group, False,
                         ["after caller cancel done=False", "after group cancel cancelled=True"]),
+    "start from group body": (start_from_the_group_body_stays_cancellable, None, ["guard fired=False"]),
     "gather": (gather_results, [1, 2, "x"], []),
 }
 

@@ -1,0 +1,331 @@
+"""Descriptor readiness for tasks: one `ScheduledIO` per descriptor, one waiting task per direction.
+
+Registry
+--------
+The native driver accepts one registration per descriptor and refuses a second (EEXIST), so the
+registrations live in one process-wide map ``{fd: _Registration}``.  An entry is made lazily, the
+first time a task waits on the descriptor during a run, and belongs to that run: the driver drops
+every registration when a run ends (without waking anyone), and `run` then forgets the map
+(`_forget_run`); an entry of an earlier run met anyway is discarded and made anew.  `notify_closing` removes the entry and closes the registration before
+the caller closes the descriptor, which keeps a reused descriptor number from meeting a stale
+registration that the kernel has already forgotten.
+
+Waiting
+-------
+The driver remembers readiness per direction (edge-triggered reports OR bits into a word) until
+it is cleared.  A waiter arms the direction with the builtin ``Event.set`` of its park's private
+event, so the driver thread runs nothing heavier than that; the waiter's own loop tells a
+readiness wake-up from a cancellation kick by arming again: the arm reports ready, or stores a new
+callback and the task parks again.  Socket code clears readiness (tick-aware, so a report that
+raced with the failing call survives) only after the operating system said EAGAIN, then waits.
+
+At most one task may be parked per descriptor and direction; a second one gets
+`BusyResourceError`.  A parked wait is cancellable, and `notify_closing` wakes it with
+`ClosedResourceError`.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+import select
+import threading
+import weakref
+from typing import Any
+
+from quorlin import _quorlin
+from quorlin._core import _MAX_WAIT_US, _Slot, current_task
+from quorlin._errors import BusyResourceError, Cancelled, ClosedResourceError
+from quorlin import _run
+
+_NativeEvent = _quorlin.Event
+
+READ = 0
+WRITE = 1
+_DIRECTION_NAMES = ("reading", "writing")
+_POLL_MASKS = (select.POLLIN | select.POLLPRI | select.POLLHUP | select.POLLERR,
+               select.POLLOUT | select.POLLHUP | select.POLLERR)
+
+# Armed only to ask whether a direction is ready: if it is not, the probe stays stored until the
+# real callback replaces it, and a report in between calls it, which does nothing.
+_probe = int
+
+_OS_ERROR_TEXT = re.compile(r"\(os error (\d+)\)$")
+
+
+class _Registration:
+    """One descriptor's `ScheduledIO` and its parked waiters, for one run."""
+
+    __slots__ = ("fd", "sio", "run", "owner", "lock", "waiting", "closed", "arm_r", "arm_w", "clear_r", "clear_w")
+
+    def __init__(self, fd: int, sio: Any, run: Any) -> None:
+        self.fd = fd
+        self.sio = sio
+        self.run = run
+        # A weak reference to the object that owns the descriptor, once one is known.
+        self.owner: weakref.ref[Any] | None = None
+        self.lock = threading.Lock()
+        # The slot of the task parked for each direction (written under `lock`; counted by
+        # `lowlevel.statistics`).
+        self.waiting: list[_Slot | None] = [None, None]
+        # Set once, under `lock`, before the native registration is closed.
+        self.closed = False
+        self.arm_r = sio._arm_r_cb
+        self.arm_w = sio._arm_w_cb
+        self.clear_r = sio.clear_r
+        self.clear_w = sio.clear_w
+
+    def arm(self, direction: int) -> Any:
+        return self.arm_r if direction == READ else self.arm_w
+
+    def clear(self, direction: int) -> None:
+        if direction == READ:
+            self.clear_r()
+        else:
+            self.clear_w()
+
+    def owned_by(self, owner: Any) -> bool:
+        return owner is None or self.owner is None or self.owner() is owner
+
+    def is_current(self) -> bool:
+        return not self.closed and self.run is _run._Process.current
+
+
+class _Registry:
+    lock = threading.Lock()
+    run: Any = None
+    entries: dict[int, _Registration] = {}
+
+
+def _descriptor(fd: Any) -> int:
+    if not isinstance(fd, int):
+        fileno = getattr(fd, "fileno", None)
+        if fileno is None:
+            raise TypeError(f"a descriptor must be an int or have fileno(), got {type(fd).__name__}")
+        fd = fileno()
+    if isinstance(fd, bool) or not isinstance(fd, int):
+        raise TypeError(f"a descriptor must be an int or have fileno(), got {type(fd).__name__}")
+    if fd < 0:
+        raise ValueError(f"invalid descriptor {fd}")
+    return fd
+
+
+def _os_error_from(error: RuntimeError) -> BaseException:
+    match = _OS_ERROR_TEXT.search(str(error))
+    if match is None:
+        return error
+    import os
+
+    number = int(match.group(1))
+    return OSError(number, os.strerror(number))
+
+
+def registration(fd: int, owner: Any = None) -> _Registration:
+    """The registration of `fd` in the run in progress, made on first use.
+
+    `owner` is the object that owns the descriptor (a standard socket).  A registration made for
+    another, still-known owner is stale: that owner's descriptor was closed behind our back (the
+    kernel then forgot the descriptor's interest) and the number was reused.  It is replaced.
+    """
+    entry = _Registry.entries.get(fd)
+    if entry is not None and entry.run is _run._Process.current and not entry.closed and entry.owned_by(owner):
+        return entry
+    state = _run._current_run()
+    while True:
+        with _Registry.lock:
+            if _Registry.run is not state:
+                _Registry.run = state
+                _Registry.entries = {}
+            entry = _Registry.entries.get(fd)
+            if entry is not None and entry.closed:
+                del _Registry.entries[fd]
+                entry = None
+            if entry is None:
+                try:
+                    sio = _quorlin.ScheduledIO(fd)
+                except RuntimeError as exc:
+                    error = _os_error_from(exc)
+                    if error is exc:
+                        raise
+                    raise error from None
+                entry = _Registry.entries[fd] = _Registration(fd, sio, state)
+            if entry.owned_by(owner):
+                if owner is not None and entry.owner is None:
+                    entry.owner = weakref.ref(owner)
+                return entry
+        close_registration(entry)
+
+
+def _forget(fd: int) -> _Registration | None:
+    with _Registry.lock:
+        entry = _Registry.entries.pop(fd, None)
+        if entry is not None and entry.run is not _run._Process.current:
+            return None  # from an earlier run: the driver dropped it already
+        return entry
+
+
+def _forget_run() -> None:
+    """Forgets every registration: the run that owned them has ended (called by `run`)."""
+    with _Registry.lock:
+        _Registry.run = None
+        _Registry.entries = {}
+
+
+def _closed_error() -> ClosedResourceError:
+    return ClosedResourceError("the descriptor was closed while waiting on it")
+
+
+async def ready(entry: _Registration, direction: int) -> None:
+    """Returns once `direction` of `entry` is ready, at once if the driver already reported it.
+
+    Raises `Cancelled` if the calling task is cancelled (even when ready), `ClosedResourceError`
+    if the descriptor was closed through `notify_closing`.
+    """
+    task = current_task()
+    task._raise_if_cancelled()
+    if entry.closed:
+        raise _closed_error()
+    if entry.arm(direction)(_probe):
+        if entry.closed:
+            raise _closed_error()
+        return
+    await _park(task, entry, direction, None)
+
+
+async def _park(task: Any, entry: _Registration, direction: int, level_fd: int | None) -> None:
+    slot = _Slot(task)
+    with entry.lock:
+        if entry.closed:
+            raise _closed_error()
+        other = entry.waiting[direction]
+        if other is None:
+            entry.waiting[direction] = slot
+    if other is not None:
+        # Our probe may have replaced the other task's armed callback: kick it so it arms again.
+        _kick(other)
+        raise BusyResourceError(f"another task is already waiting for descriptor {entry.fd} to be ready for "
+                                f"{_DIRECTION_NAMES[direction]}")
+    arm = entry.arm(direction)
+    lock = task._lock
+    woken = False
+    try:
+        while True:
+            # Woken by a report (the usual case) or by a kick: if the direction is ready now, this
+            # wait is done without another event.  A kick that brings cancellation then shows at
+            # the task's next checkpoint, as it would had the report come first.
+            if woken and arm(_probe):
+                with lock:
+                    slot.fired = True  # a fire by `notify_closing` keeps its error
+                break
+            woken = True
+            with lock:
+                if slot.fired:
+                    break
+                task._slot = slot
+                event = slot.event
+                if event.is_set():
+                    # Set by a report for an earlier arm, or a cancellation kick: wait on a fresh
+                    # event from now on (a native event is never reused, see `_core`).
+                    event = slot.event = _NativeEvent()
+                cancelled, wake_at, now = task._evaluate(math.inf)
+                if cancelled:
+                    slot.fired = True
+                    slot.error = Cancelled()
+                    break
+                timeout_us = None
+                if wake_at != math.inf:
+                    timeout_us = min(max(math.ceil((wake_at - now) * 1e6), 0), _MAX_WAIT_US)
+            ready_now = arm(event.set)
+            if not ready_now and level_fd is not None:
+                ready_now = _level_ready(level_fd, direction)
+                level_fd = None
+            if ready_now:
+                with lock:
+                    slot.fired = True  # a fire by `notify_closing` keeps its error
+                break
+            await event.waiter(timeout_us)
+    finally:
+        with lock:
+            if task._slot is slot:
+                task._slot = None
+        with entry.lock:
+            if entry.waiting[direction] is slot:
+                entry.waiting[direction] = None
+    task._parks += 1
+    error = slot.error
+    if error is not None:
+        slot.error = None
+        raise error
+    if entry.closed:
+        raise _closed_error()
+
+
+def _kick(slot: _Slot) -> None:
+    with slot.task._lock:
+        if not slot.fired:
+            slot.event.set()
+
+
+def _level_ready(fd: int, direction: int) -> bool:
+    poller = select.poll()
+    poller.register(fd, _POLL_MASKS[direction])
+    return bool(poller.poll(0))
+
+
+async def wait_level(entry: _Registration, direction: int) -> None:
+    """Returns once `direction` of `entry` is ready as the kernel sees it now (level), or later."""
+    task = current_task()
+    task._raise_if_cancelled()
+    # Readiness the driver remembers may be stale (the caller may have drained the descriptor
+    # since): drop it unless a report arrived after it was last seen, and ask the kernel as well.
+    entry.clear(direction)
+    await _park(task, entry, direction, entry.fd)
+
+
+async def _wait_public(fd: Any, direction: int) -> None:
+    current_task()._raise_if_cancelled()
+    await wait_level(registration(_descriptor(fd)), direction)
+
+
+async def wait_readable(fd: Any) -> None:
+    """Blocks until `fd` (a descriptor or an object with ``fileno()``) is readable.
+
+    Returns at once when data (or end of file, or an error) is already waiting.  Only one task may
+    wait for a descriptor to become readable at a time (`BusyResourceError` otherwise).  The wait is
+    cancellable; `notify_closing(fd)` from another task or thread ends it with
+    `ClosedResourceError`.  The descriptor must be non-blocking for reads to be of use afterwards.
+    """
+    await _wait_public(fd, READ)
+
+
+async def wait_writable(fd: Any) -> None:
+    """Blocks until `fd` is writable; otherwise like `wait_readable`."""
+    await _wait_public(fd, WRITE)
+
+
+def notify_closing(fd: Any) -> None:
+    """Announces that `fd` is about to be closed; call it before closing the descriptor.
+
+    Tasks waiting on the descriptor wake with `ClosedResourceError`, and its registration with the
+    I/O driver ends, so that a later descriptor with the same number starts afresh.  Safe from any
+    thread; does nothing for a descriptor nobody waited on.
+    """
+    fd = _descriptor(fd)
+    entry = _forget(fd)
+    if entry is not None:
+        close_registration(entry)
+
+
+def close_registration(entry: _Registration) -> None:
+    """Closes one registration: its parked waiters raise `ClosedResourceError`."""
+    with entry.lock:
+        if entry.closed:
+            return
+        entry.closed = True
+        parked = [slot for slot in entry.waiting if slot is not None]
+    with _Registry.lock:
+        if _Registry.entries.get(entry.fd) is entry:
+            del _Registry.entries[entry.fd]
+    for slot in parked:
+        slot.fire(error=_closed_error())
+    entry.sio.close()

@@ -1,0 +1,235 @@
+"""Socket streams, listeners and serve_tcp: echo, stream errors, and a thousand concurrent connections."""
+
+import functools
+import resource
+import struct
+import threading
+
+import pytest
+
+import quorlin
+from quorlin import BrokenResourceError, BusyResourceError, ClosedResourceError
+from quorlin import (
+    SocketListener,
+    SocketStream,
+    open_tcp_listeners,
+    open_tcp_stream,
+    open_unix_socket,
+    serve_listeners,
+    serve_tcp,
+)
+from quorlin import socket as qsocket
+
+pytestmark = [
+    pytest.mark.quorlin,
+    pytest.mark.skipif("not config.getoption('quorlin_threads', None)",
+                       reason="needs a session of its own (test_net_sessions.py runs it)"),
+]
+
+LIMIT = 20  # seconds; every test body runs under fail_after(LIMIT)
+
+
+async def echo_handler(stream):
+    async for chunk in stream:
+        await stream.send_all(chunk)
+
+
+async def receive_exactly(stream, count):
+    data = bytearray()
+    while len(data) < count:
+        chunk = await stream.receive_some(count - len(data))
+        if not chunk:
+            raise EOFError(f"end of stream after {len(data)} of {count} bytes")
+        data += chunk
+    return bytes(data)
+
+
+async def outcome_of(awaitable):
+    """The exception `awaitable` raises (or its result), without failing the task group."""
+    try:
+        return await awaitable
+    except Exception as exc:
+        return exc
+
+
+async def start_echo_server(tg, handler=echo_handler):
+    with quorlin.fail_after(LIMIT):  # a bounded start, in a scope of its own below the group's
+        listeners = await tg.start(functools.partial(serve_tcp, handler, 0, host="127.0.0.1"))
+    return listeners[0].socket.getsockname()[1]
+
+
+async def test_tcp_echo_through_serve_tcp():
+    with quorlin.fail_after(LIMIT):
+        async with quorlin.TaskGroup() as tg:
+            port = await start_echo_server(tg)
+            async with await open_tcp_stream("127.0.0.1", port) as stream:
+                for size in (1, 100, 70_000, 1 << 20):
+                    payload = bytes(i % 251 for i in range(size))
+                    async with quorlin.TaskGroup() as inner:  # send and receive at once: big payloads
+                        inner.start_soon(stream.send_all, payload)
+                        echoed = inner.create_task(receive_exactly, stream, size)
+                    assert echoed.result() == payload
+                await stream.send_eof()
+                assert await stream.receive_some() == b""  # the handler ended and closed its stream
+            tg.cancel_scope.cancel()
+
+
+async def test_unix_stream_echo(tmp_path):
+    path = str(tmp_path / "echo.sock")
+    with quorlin.fail_after(LIMIT):
+        listening = qsocket.socket(qsocket.AF_UNIX, qsocket.SOCK_STREAM)
+        await listening.bind(path)
+        listening.listen()
+        listener = SocketListener(listening)
+        async with quorlin.TaskGroup() as tg:
+            tg.start_soon(serve_listeners, echo_handler, [listener])
+            stream = await open_unix_socket(path)
+            async with stream:
+                await stream.send_all(b"over a unix socket")
+                assert await receive_exactly(stream, 18) == b"over a unix socket"
+            tg.cancel_scope.cancel()
+        with pytest.raises(FileNotFoundError):
+            await open_unix_socket(str(tmp_path / "missing.sock"))
+
+
+async def test_stream_misuse_raises_stream_errors():
+    with quorlin.fail_after(LIMIT):
+        async with quorlin.TaskGroup() as tg:
+            port = await start_echo_server(tg)
+            stream = await open_tcp_stream("127.0.0.1", port)
+            assert stream.getsockopt(qsocket.IPPROTO_TCP, qsocket.TCP_NODELAY)
+            with pytest.raises(ValueError):
+                await stream.receive_some(0)
+
+            # Two receivers at once.
+            receiving = tg.create_task(stream.receive_some)
+            await quorlin.sleep(0.05)
+            with pytest.raises(BusyResourceError):
+                await stream.receive_some()
+            await stream.send_all(b"ping")
+            assert await receiving == b"ping"
+
+            # Sending after send_eof, then after aclose; aclose wakes a parked receiver.
+            await stream.send_eof()
+            await stream.send_eof()  # idempotent
+            with pytest.raises(ClosedResourceError):
+                await stream.send_all(b"late")
+            await stream.aclose()
+            await stream.aclose()
+            for operation in (stream.receive_some(), stream.send_all(b"x"), stream.send_eof()):
+                with pytest.raises(ClosedResourceError):
+                    await operation
+
+            second = await open_tcp_stream("127.0.0.1", port)
+            parked = tg.create_task(outcome_of, second.receive_some())
+            await quorlin.sleep(0.05)
+            await second.aclose()
+            assert type(await parked) is ClosedResourceError
+            tg.cancel_scope.cancel()
+
+
+async def test_refused_and_reset_connections():
+    with quorlin.fail_after(LIMIT):
+        holder = qsocket.socket()
+        with holder:
+            await holder.bind(("127.0.0.1", 0))  # bound, never listening: connections are refused
+            with pytest.raises(ConnectionRefusedError):
+                await open_tcp_stream("127.0.0.1", holder.getsockname()[1])
+
+        async def reset_at_once(stream):
+            await stream.receive_some(1)  # the client is surely connected: reset now
+            stream.setsockopt(qsocket.SOL_SOCKET, qsocket.SO_LINGER, struct.pack("ii", 1, 0))
+            await stream.aclose()
+
+        async with quorlin.TaskGroup() as tg:
+            port = await start_echo_server(tg, reset_at_once)
+            stream = await open_tcp_stream("127.0.0.1", port)
+            async with stream:
+                await stream.send_all(b"!")
+                with pytest.raises(BrokenResourceError) as info:
+                    await stream.receive_some()
+                assert isinstance(info.value.__cause__, ConnectionResetError)
+                with pytest.raises(BrokenResourceError) as info:
+                    for _ in range(100):  # the first send may still be accepted by the kernel
+                        await stream.send_all(b"x" * 65536)
+                assert isinstance(info.value.__cause__, (BrokenPipeError, ConnectionResetError))
+            tg.cancel_scope.cancel()
+
+
+async def test_listeners_on_every_loopback_address_and_closing_one():
+    with quorlin.fail_after(LIMIT):
+        listeners = await open_tcp_listeners(0, host="localhost")
+        assert listeners and all(isinstance(listener, SocketListener) for listener in listeners)
+        for listener in listeners:
+            host, port = listener.socket.getsockname()[:2]
+            async with listener, await open_tcp_stream(host, port) as client:
+                server = await listener.accept()
+                async with server:
+                    await client.send_all(b"hi")
+                    assert await receive_exactly(server, 2) == b"hi"
+                    assert isinstance(server, SocketStream)
+
+        listener = (await open_tcp_listeners(0, host="127.0.0.1"))[0]
+        async with quorlin.TaskGroup() as tg:
+            accepting = tg.create_task(outcome_of, listener.accept())
+            await quorlin.sleep(0.05)
+            threading.Thread(target=listener.socket.close).start()  # from a plain thread
+            assert type(await accepting) is ClosedResourceError
+        await listener.aclose()
+        with pytest.raises(ClosedResourceError):
+            await listener.accept()
+
+
+def descriptor_budget(wanted):
+    """Raises the soft descriptor limit towards `wanted` (never above the hard one); returns it."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft < wanted:
+        target = wanted if hard == resource.RLIM_INFINITY else min(wanted, hard)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (target, hard))
+        soft = target
+    return soft
+
+
+async def test_a_thousand_concurrent_connections_with_exact_byte_accounting():
+    connections = 1200
+    budget = descriptor_budget(2 * connections + 200)
+    connections = min(connections, (budget - 200) // 2)
+    assert connections >= 1000, f"only {budget} descriptors available"
+    rounds = 5
+    lock = threading.Lock()
+    counts = {"server": 0, "clients": 0, "finished": 0}
+    everyone_connected = quorlin.Event()
+
+    def message(index, round_):
+        return f"{index}:{round_}:".encode() + bytes([index % 256]) * (index % 97 + 1)
+
+    async def counting_echo(stream):
+        async for chunk in stream:
+            with lock:
+                counts["server"] += len(chunk)
+            await stream.send_all(chunk)
+
+    async def client(index):
+        async with await open_tcp_stream("127.0.0.1", port) as stream:
+            for round_ in range(rounds):
+                data = message(index, round_)
+                await stream.send_all(data)
+                assert await receive_exactly(stream, len(data)) == data
+                with lock:
+                    counts["clients"] += len(data)
+            with lock:
+                counts["finished"] += 1
+                last = counts["finished"] == connections
+            if last:
+                everyone_connected.set()
+            await everyone_connected.wait()  # every connection stays open until all are done
+
+    expected = sum(len(message(i, r)) for i in range(connections) for r in range(rounds))
+    with quorlin.fail_after(LIMIT * 3):
+        async with quorlin.TaskGroup() as tg:
+            port = await start_echo_server(tg, counting_echo)
+            async with quorlin.TaskGroup() as clients:
+                for index in range(connections):
+                    clients.start_soon(client, index)
+            tg.cancel_scope.cancel()
+    assert counts == {"server": expected, "clients": expected, "finished": connections}
