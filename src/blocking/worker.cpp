@@ -23,6 +23,7 @@
 #include "blocking/queue.hpp"
 #include "blocking/task_ctl.hpp"
 #include "common/interpreter_exit.hpp"
+#include "common/settle.hpp"
 #include "events/event.hpp"
 #include "events/result.hpp"
 #include "runtime/record.hpp"
@@ -145,7 +146,10 @@ void worker_main(void* raw) noexcept {
             (void)PyEval_SaveThread();
             interpreter_exit::sleep_forever();
         }
-        // The record's references go here, attached.
+        task.reset();  // the record's references go here, attached
+        // The call may have run no Python code: without this, what it made and others dropped
+        // (its result, to begin with) would never be freed (see common/settle.hpp).
+        settle_thread();
     }
     // The receiving end goes while still attached: when it is the queue's last end, records sent
     // after this worker's last look are released with the queue.

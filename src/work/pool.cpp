@@ -2,6 +2,7 @@
 #include "work/pool.hpp"
 
 #include "common/interpreter_exit.hpp"
+#include "common/settle.hpp"
 #include "common/sys.hpp"
 #include "runtime/record.hpp"
 #include "work/global_queue.hpp"
@@ -38,7 +39,10 @@ public:
 
     bool stop_requested() const noexcept { return record_.workers_stop.load(std::memory_order_seq_cst) != 0; }
 
-    void going_idle() noexcept {}
+    // Items may have run no Python code (native jobs, callbacks in C): before it goes idle, the
+    // worker lets the interpreter free what it made and others dropped (see common/settle.hpp).
+    // Work that this pushes is found by the look that follows the announcement.
+    void going_idle() noexcept { settle_thread(); }
     void going_to_park() noexcept {}
 
     bool park(Parker& parker) noexcept {
@@ -145,6 +149,8 @@ void stop_workers(PyObject* runtime) noexcept {
     if (!workers) return;
     workers->unpark_all();
     {
+        // The run loop's thread, whose thread state the interpreter knows: if it finalizes
+        // meanwhile, re-attaching keeps this thread here for good, with the mutex released.
         py::Detached detached;
         workers->live.wait_for_none();
     }
