@@ -511,12 +511,13 @@ while len(caught) < len(KINDS) and time.monotonic() < deadline:
 # ScheduledIO callbacks, on the loop's own thread.
 a, b = socket.socketpair()
 registration = ScheduledIO(a.fileno())
-for error in KINDS:
-    registration._arm_w_cb(raiser(error))  # writable at once: called by the loop
+for count, error in enumerate(KINDS, start=len(KINDS) + 1):
     registration.consume_w()
-    b.send(b"x")  # another report
+    while registration._arm_w_cb(raiser(error)):  # ready already: not kept, take it back, again
+        registration.consume_w()
+    b.send(b"x")  # a report for `a`, which is writable too: the loop calls the callback
     deadline = time.monotonic() + WAIT
-    while registration.consume_w() is False and time.monotonic() < deadline:
+    while len(caught) < count and time.monotonic() < deadline:
         time.sleep(0.001)
 registration.close()
 
