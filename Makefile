@@ -2,7 +2,7 @@
 PYTHON := .venv/bin/python
 CPP_TEST_DIR := build/cpp-tests-tsan
 
-.PHONY: setup build test test-cpp test-python demo bench clean tsan asan
+.PHONY: setup build test test-cpp test-python demo bench clean tsan asan soak
 
 setup:
 	@scripts/setup.sh
@@ -38,3 +38,8 @@ tsan:
 
 asan:
 	@scripts/sanitize.sh address
+
+# The mixed-workload soak of the native core and the package (tests/soak): 30 minutes unless
+# QUORLIN_SOAK_SECONDS says otherwise.  Prints its figures.
+soak: build
+	@QUORLIN_SOAK_SECONDS=$${QUORLIN_SOAK_SECONDS:-1800} $(PYTHON) -m pytest -q -s tests/soak
