@@ -63,7 +63,8 @@ ledger = Ledger()
 shared = {"lock": None, "counter": 0, "port": None}
 to_set = []  # (event) for the plain setter thread
 to_set_lock = threading.Lock()
-stop = threading.Event()
+stop = threading.Event()  # no new tasks
+setters_stop = threading.Event()  # every task has finished: no event is left to set
 
 
 async def sleeps():
@@ -210,7 +211,7 @@ async def listen_signals(task_status=quorlin.TASK_STATUS_IGNORED):
 
 
 def setter():
-    while not stop.is_set() or to_set:
+    while not setters_stop.is_set():
         with to_set_lock:
             batch = to_set[:]
             to_set.clear()
@@ -249,6 +250,7 @@ async def main():
             services.cancel_scope.cancel()
     finally:
         stop.set()
+        setters_stop.set()
         for thread in plain:
             thread.join(WAIT)
     return samples
