@@ -97,11 +97,15 @@ void exit_context(const Context& context) noexcept {
 }
 
 // What escaped a thrown-into coroutine goes through the interpreter's own handling: PyErr_PrintEx,
-// which hands it to sys.excepthook, and exits the process on SystemExit.  Not a KeyboardInterrupt:
-// PyErr_PrintEx would also mark the process as ended by one, and the process would then kill
-// itself with SIGINT when it exits, however the program ended.  That one goes to the hook directly.
+// which hands it to sys.excepthook.  Two kinds go to the hook directly instead, as they would from
+// a thread of the threading module: SystemExit, on which PyErr_PrintEx would finalize the
+// interpreter and exit from this worker thread while the main thread still runs (ThreadSanitizer
+// shows the finalization freeing thread states under threads that use them); and KeyboardInterrupt,
+// on which it would mark the process as ended by Ctrl-C, so that the process would kill itself with
+// SIGINT when it exits, however its program ended.
 void print_thrown_error(py::Ref error) noexcept {
-    if (!PyErr_GivenExceptionMatches(error.get(), PyExc_KeyboardInterrupt)) {
+    if (!PyErr_GivenExceptionMatches(error.get(), PyExc_KeyboardInterrupt) &&
+        !PyErr_GivenExceptionMatches(error.get(), PyExc_SystemExit)) {
         PyErr_SetRaisedException(error.release());
         PyErr_PrintEx(0);
         return;
