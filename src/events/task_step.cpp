@@ -96,6 +96,28 @@ void exit_context(const Context& context) noexcept {
     }
 }
 
+// What escaped a thrown-into coroutine goes through the interpreter's own handling: PyErr_PrintEx,
+// which hands it to sys.excepthook, and exits the process on SystemExit.  Not a KeyboardInterrupt:
+// PyErr_PrintEx would also mark the process as ended by one, and the process would then kill
+// itself with SIGINT when it exits, however the program ended.  That one goes to the hook directly.
+void print_thrown_error(py::Ref error) noexcept {
+    if (!PyErr_GivenExceptionMatches(error.get(), PyExc_KeyboardInterrupt)) {
+        PyErr_SetRaisedException(error.release());
+        PyErr_PrintEx(0);
+        return;
+    }
+    PyObject* hook = PySys_GetObject("excepthook");  // borrowed
+    if (hook != nullptr && hook != Py_None) {
+        py::Ref traceback = py::Ref::steal(PyException_GetTraceback(error.get()));
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error.get()));
+        py::Ref handled = py::Ref::steal(PyObject_CallFunctionObjArgs(
+            hook, type, error.get(), traceback ? traceback.get() : Py_None, nullptr));
+        if (handled) return;
+        PyErr_WriteUnraisable(hook);  // the hook itself failed; the error is still shown below
+    }
+    PyErr_DisplayException(error.get());
+}
+
 // Registers what the coroutine yielded; a refused object is thrown back into it.
 void park_or_throw_back(PyObject* runtime, Task task, PyObject* yielded) noexcept {
     py::Ref refused = register_wait(runtime, task, yielded);
@@ -154,8 +176,7 @@ void run_throw(WorkItem* item, const WorkerContext& worker) noexcept {
     }
     if (PyErr_GivenExceptionMatches(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), PyExc_StopIteration)) return;
     report_unhandled("UNHANDLED COROUTINE THROW ", step->coroutine.get());
-    PyErr_SetRaisedException(error.release());
-    PyErr_PrintEx(0);
+    print_thrown_error(std::move(error));
 }
 
 template <class Context>

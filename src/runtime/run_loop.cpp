@@ -21,7 +21,9 @@
 //   5. Hand every expired timer entry, in deadline order, to the workers.
 //   6. Decide: a successful wait goes on unless `_stopping` is set; a failed wait shuts down and
 //      raises; an interrupted wait goes on only if a registered signal was delivered since the last
-//      interruption, and otherwise ends the run as a normal return.
+//      interruption (the signal socket is read directly for it, and its byte is given a moment to
+//      arrive: see registered_signal_since_interruption), and otherwise ends the run as a normal
+//      return.
 //
 // Shutdown drops every I/O registration without waking its waiters (their events are not set and
 // their callbacks are not called), empties `pending_release`, stops the workers and waits until
@@ -66,6 +68,10 @@ constexpr int event_capacity = 128;
 constexpr size_t signal_buffer_size = 4096;
 // The lowest number the epoll duplicate may take: never one of the standard streams.
 constexpr int lowest_duplicate = 3;
+// How long an interrupted wait waits for the byte of a signal that another thread is handling:
+// far longer than a handler takes, short enough that a signal meant to end the run still ends it
+// at once to a person's eye.
+constexpr unsigned __int128 signal_grace_us = 50'000;
 
 // `fileno()` of the object in `cell` as an unsigned 32-bit number.  A Python error from the call
 // or the conversion is left set, unchanged; false then.
@@ -170,31 +176,64 @@ private:
     int loop() noexcept {
         for (;;) {
             release_retired();
-            const int timeout_ms = next_timeout_ms();
-            int count = 0;
-            int wait_error = 0;
-            {
-                py::Detached detached;
-                count = ::epoll_wait(epoll_.get(), events_.get(), event_capacity, timeout_ms);
-                if (count < 0) {
-                    wait_error = errno;
-                    count = 0;
-                    if (wait_error == EINTR) {
-                        count = ::epoll_wait(epoll_.get(), events_.get(), event_capacity, 0);
-                        if (count < 0) count = 0;  // interrupted again: nothing to dispatch
-                    }
-                }
-            }
-            for (int i = 0; i < count; ++i) dispatch(events_[i]);
-            expire_timers();
-
+            const int wait_error = wait_and_dispatch(next_timeout_ms());
             if (wait_error == EINTR) {
-                // Ordering: relaxed; only this thread reads or writes `signal_delivered`.
-                if (record_.signal_delivered.exchange(0, std::memory_order_relaxed) == 0) return 0;
+                if (!registered_signal_since_interruption()) return 0;
             } else if (wait_error != 0) {
                 return wait_error;
             }
             if (record_.stopping.load(std::memory_order_seq_cst)) return 0;
+        }
+    }
+
+    // One wait, its reports dispatched and the expired timers handed out; returns 0 or the error
+    // of the first wait.  A wait interrupted by a signal is followed at once by one that does not
+    // block, repeated while signals keep interrupting it, to pick up the byte just written.
+    int wait_and_dispatch(int timeout_ms) noexcept {
+        int count = 0;
+        int wait_error = 0;
+        {
+            // The caller's thread: the interpreter knows its thread state, so if it begins to
+            // finalize during the wait, re-attaching keeps this thread here for good, with no
+            // native lock held.
+            py::Detached detached;
+            count = ::epoll_wait(epoll_.get(), events_.get(), event_capacity, timeout_ms);
+            if (count < 0) {
+                wait_error = errno;
+                count = 0;
+                if (wait_error == EINTR) {
+                    do {
+                        count = ::epoll_wait(epoll_.get(), events_.get(), event_capacity, 0);
+                    } while (count < 0 && errno == EINTR);
+                    if (count < 0) count = 0;
+                }
+            }
+        }
+        for (int i = 0; i < count; ++i) dispatch(events_[i]);
+        expire_timers();
+        return wait_error;
+    }
+
+    // After an interrupted wait: whether a registered signal was delivered since the previous
+    // interruption (otherwise the run ends, so that the Python side can act on the signal).
+    //
+    // Two things can hide the byte of a registered signal from the reports.  In a storm, edge
+    // triggering reports only new data, a report is drained 4096 bytes at most, and a full socket
+    // drops the byte (the unread ones then include earlier signals): so the socket is read
+    // directly.  And a signal sent to the process can interrupt this thread's wait while another
+    // thread takes it and runs its handler, which writes the byte a moment later: so before
+    // deciding that nothing registered came, the loop waits for it a little while longer
+    // (`signal_grace_us`), dispatching whatever else arrives meanwhile.
+    bool registered_signal_since_interruption() noexcept {
+        const unsigned __int128 deadline = microseconds_since(record_.clock_base) + signal_grace_us;
+        for (;;) {
+            deliver_signals();
+            // Ordering: relaxed; only this thread reads or writes `signal_delivered`.
+            if (record_.signal_delivered.exchange(0, std::memory_order_relaxed) != 0) return true;
+            const unsigned __int128 now = microseconds_since(record_.clock_base);
+            if (now >= deadline) return false;
+            const int wait_error = wait_and_dispatch(wait_timeout_ms(deadline, now));
+            if (wait_error != 0 && wait_error != EINTR) return false;  // the next wait reports it
         }
     }
 
