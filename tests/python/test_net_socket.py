@@ -129,10 +129,12 @@ async def test_echo(kind, tmp_path):
 async def test_large_transfer_both_directions_at_once():
     """Each side sends 8 MiB while receiving 8 MiB: a reader and a writer on one socket at once."""
     size = 8 << 20
-    blocks = [os.urandom(1 << 16), bytearray(os.urandom(1 << 16)), memoryview(os.urandom(1 << 16)),
-              memoryview(os.urandom(1 << 16)).cast("I")]  # every kind of buffer, one with 4-byte items
 
     async def send(sock):
+        # Every kind of buffer, one with 4-byte items.  Each sender has its own: views of one buffer
+        # shared by two threads are not safe to release concurrently in the interpreter itself.
+        blocks = [os.urandom(1 << 16), bytearray(os.urandom(1 << 16)), memoryview(os.urandom(1 << 16)),
+                  memoryview(os.urandom(1 << 16)).cast("I")]
         digest = hashlib.sha256()
         for index in range(size // (1 << 16)):
             block = blocks[index % len(blocks)]
