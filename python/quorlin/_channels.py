@@ -55,7 +55,37 @@ def _refuse_inside_task(what: str) -> None:
         raise RuntimeError(f"{what} blocks its thread; inside a task use the async method instead")
 
 
-class MemorySendChannel(Generic[T]):
+class _ChannelEnd:
+    """What both ends share: closing as a context manager, `aclose`, and statistics."""
+
+    __slots__ = ()
+    _state: _State
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    async def aclose(self) -> None:
+        self.close()
+        await checkpoint()
+
+    def __enter__(self) -> Any:
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    async def __aenter__(self) -> Any:
+        return self
+
+    async def __aexit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    def statistics(self) -> dict[str, Any]:
+        with self._state.lock:
+            return self._state.statistics()
+
+
+class MemorySendChannel(_ChannelEnd, Generic[T]):
     """The sending end of a memory channel."""
 
     __slots__ = ("_state", "_closed")
@@ -158,28 +188,9 @@ class MemorySendChannel(Generic[T]):
         for slot, error in wake:
             slot.fire(None, error)
 
-    async def aclose(self) -> None:
-        self.close()
-        await checkpoint()
-
-    def __enter__(self) -> MemorySendChannel[T]:
-        return self
-
-    def __exit__(self, *exc_info: Any) -> None:
-        self.close()
-
-    async def __aenter__(self) -> MemorySendChannel[T]:
-        return self
-
-    async def __aexit__(self, *exc_info: Any) -> None:
-        self.close()
-
-    def statistics(self) -> dict[str, Any]:
-        with self._state.lock:
-            return self._state.statistics()
 
 
-class MemoryReceiveChannel(Generic[T]):
+class MemoryReceiveChannel(_ChannelEnd, Generic[T]):
     """The receiving end of a memory channel; ``async for item in channel:`` until EndOfChannel."""
 
     __slots__ = ("_state", "_closed")
@@ -288,22 +299,6 @@ class MemoryReceiveChannel(Generic[T]):
         for slot, error in wake:
             slot.fire(None, error)
 
-    async def aclose(self) -> None:
-        self.close()
-        await checkpoint()
-
-    def __enter__(self) -> MemoryReceiveChannel[T]:
-        return self
-
-    def __exit__(self, *exc_info: Any) -> None:
-        self.close()
-
-    async def __aenter__(self) -> MemoryReceiveChannel[T]:
-        return self
-
-    async def __aexit__(self, *exc_info: Any) -> None:
-        self.close()
-
     def __aiter__(self) -> MemoryReceiveChannel[T]:
         return self
 
@@ -313,9 +308,6 @@ class MemoryReceiveChannel(Generic[T]):
         except EndOfChannel:
             raise StopAsyncIteration from None
 
-    def statistics(self) -> dict[str, Any]:
-        with self._state.lock:
-            return self._state.statistics()
 
 
 def open_memory_channel(max_buffer_size: int | float) -> tuple[MemorySendChannel[Any], MemoryReceiveChannel[Any]]:

@@ -131,9 +131,8 @@ async def test_large_transfer_both_directions_at_once():
     size = 8 << 20
 
     async def send(sock):
-        # Every kind of buffer, one with 4-byte items.  Each sender has its own: CPython's
-        # memoryview objects are not safe to take views of from two threads at once (their
-        # buffer's export count is not atomic), and the two senders run on different workers.
+        # Every kind of buffer, one with 4-byte items.  Each sender has its own: views of one buffer
+        # shared by two threads are not safe to release concurrently in the interpreter itself.
         blocks = [os.urandom(1 << 16), bytearray(os.urandom(1 << 16)), memoryview(os.urandom(1 << 16)),
                   memoryview(os.urandom(1 << 16)).cast("I")]
         digest = hashlib.sha256()
