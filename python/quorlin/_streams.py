@@ -74,10 +74,14 @@ class _StreamErrors:
 
     def __exit__(self, etype: Any, exc: BaseException | None, tb: Any) -> bool:
         if isinstance(exc, OSError):
-            if exc.errno == errno.EBADF:
-                raise ClosedResourceError("this stream was closed") from None
-            raise BrokenResourceError(f"the connection broke: {exc}") from exc
+            raise _stream_error(exc) from (None if exc.errno == errno.EBADF else exc)
         return False
+
+
+def _stream_error(exc: OSError) -> BaseException:
+    if exc.errno == errno.EBADF:
+        return ClosedResourceError("this stream was closed")
+    return BrokenResourceError(f"the connection broke: {exc}")
 
 
 _stream_errors = _StreamErrors()
@@ -116,15 +120,25 @@ class SocketStream(HalfCloseableStream):
             raise ClosedResourceError("this stream was closed")
 
     async def send_all(self, data: bytes | bytearray | memoryview) -> None:
-        with self._send_guard:
+        # The guard and the error mapping of `_Guard` and `_StreamErrors`, spelled out: this is
+        # the path every message takes.
+        guard = self._send_guard
+        if not guard._lock.acquire(False):
+            raise BusyResourceError(guard._message)
+        try:
             self._check_open()
-            if self.socket.did_shutdown_SHUT_WR:
+            socket = self.socket
+            if socket._did_shutdown_write:
                 raise ClosedResourceError("this stream's sending side was closed with send_eof()")
-            with _stream_errors:
+            try:
                 if data:
-                    await self.socket.sendall(data)
+                    await socket.sendall(data)
                 else:
                     await checkpoint()
+            except OSError as exc:
+                raise _stream_error(exc) from (None if exc.errno == errno.EBADF else exc)
+        finally:
+            guard._lock.release()
 
     async def wait_send_all_might_not_block(self) -> None:
         with self._send_guard:
@@ -146,10 +160,18 @@ class SocketStream(HalfCloseableStream):
             max_bytes = _DEFAULT_RECEIVE_SIZE
         elif max_bytes < 1:
             raise ValueError("max_bytes must be at least 1")
-        with self._receive_guard:
+        guard = self._receive_guard
+        if not guard._lock.acquire(False):
+            raise BusyResourceError(guard._message)
+        try:
             self._check_open()
-            with _stream_errors:
-                return await self.socket.recv(max_bytes)
+            socket = self.socket
+            try:
+                return await socket._receiving(socket._sock.recv, max_bytes)
+            except OSError as exc:
+                raise _stream_error(exc) from (None if exc.errno == errno.EBADF else exc)
+        finally:
+            guard._lock.release()
 
     async def aclose(self) -> None:
         self._closed = True
