@@ -215,14 +215,17 @@ def check_ready(entry: _Registration, direction: int) -> Any:
     task = _current_task.get()
     if task is None:
         raise RuntimeError("this must be called from inside a quorlin task")
-    if task._evaluate(_INF)[0]:
-        raise Cancelled()
     if entry.closed:
+        if task._evaluate(_INF)[0]:
+            raise Cancelled()
         raise _closed_error()
     if (entry.arm_r if direction == READ else entry.arm_w)(_probe):
+        if task._evaluate(_INF)[0]:
+            raise Cancelled()
         if entry.closed:
             raise _closed_error()
         return None
+    # Not ready: the park looks at cancellation (and closing) before it waits.
     return task
 
 
@@ -256,6 +259,8 @@ async def _park(task: Any, entry: _Registration, direction: int, level_fd: int |
     if other is not None:
         # Our probe may have replaced the other task's armed callback: kick it so it arms again.
         _kick(other)
+        if task._evaluate(_INF)[0]:
+            raise Cancelled()
         raise BusyResourceError(f"another task is already waiting for descriptor {entry.fd} to be ready for "
                                 f"{_DIRECTION_NAMES[direction]}")
     if direction == READ:
@@ -277,10 +282,9 @@ async def _park(task: Any, entry: _Registration, direction: int, level_fd: int |
                 if slot.fired:
                     break
                 task._slot = slot
-                if event.is_set():
-                    # Set by a report for an earlier arm, or a kick, before this look: whatever it
-                    # announced is looked at below (the cancellation) or by the arm (readiness).
-                    event.clear()
+                # Set by a report for an earlier arm, or a kick, before this look: whatever it
+                # announced is looked at below (the cancellation) or by the arm (readiness).
+                event.clear()
                 cancelled, wake_at, now = task._evaluate(_INF)
                 if cancelled:
                     slot.fired = True

@@ -16,9 +16,12 @@ from collections.abc import Awaitable, Callable
 from typing import Any
 
 from quorlin import socket as qsocket
+from quorlin._io import READ as _READ, check_ready as _check_ready, park as _park
+from quorlin._run import _Process
 from quorlin._core import (
     TASK_STATUS_IGNORED,
     TaskGroup,
+    _current_task,
     cancel_shielded_checkpoint,
     checkpoint,
     sleep,
@@ -120,8 +123,8 @@ class SocketStream(HalfCloseableStream):
             raise ClosedResourceError("this stream was closed")
 
     async def send_all(self, data: bytes | bytearray | memoryview) -> None:
-        # The guard and the error mapping of `_Guard` and `_StreamErrors`, spelled out: this is
-        # the path every message takes.
+        # The guard and the error mapping of `_Guard` and `_StreamErrors` spelled out, and the
+        # first attempt of `SocketType.sendall` inlined: this is the path every message takes.
         guard = self._send_guard
         if not guard._lock.acquire(False):
             raise BusyResourceError(guard._message)
@@ -131,7 +134,18 @@ class SocketStream(HalfCloseableStream):
             if socket._did_shutdown_write:
                 raise ClosedResourceError("this stream's sending side was closed with send_eof()")
             try:
-                if data:
+                if type(data) is bytes and data:
+                    task = _current_task.get()
+                    if task is None:
+                        raise RuntimeError("this must be called from inside a quorlin task")
+                    task._raise_if_cancelled()
+                    try:
+                        sent = socket._sock.send(data)
+                    except BlockingIOError:
+                        sent = 0
+                    if sent != len(data):
+                        await socket._send_rest(data, sent, 0)
+                elif data:
                     await socket.sendall(data)
                 else:
                     await checkpoint()
@@ -160,6 +174,17 @@ class SocketStream(HalfCloseableStream):
             max_bytes = _DEFAULT_RECEIVE_SIZE
         elif max_bytes < 1:
             raise ValueError("max_bytes must be at least 1")
+        return await self._receive(max_bytes)
+
+    async def __anext__(self) -> bytes:
+        data = await self._receive(_DEFAULT_RECEIVE_SIZE)
+        if not data:
+            raise StopAsyncIteration
+        return data
+
+    async def _receive(self, max_bytes: int) -> bytes:
+        # `SocketType.recv` inlined (and the guard and error mapping spelled out): this is the
+        # path every message takes.
         guard = self._receive_guard
         if not guard._lock.acquire(False):
             raise BusyResourceError(guard._message)
@@ -167,7 +192,18 @@ class SocketStream(HalfCloseableStream):
             self._check_open()
             socket = self.socket
             try:
-                return await socket._receiving(socket._sock.recv, max_bytes)
+                entry = socket._entry
+                if entry is None or entry.closed or entry.run is not _Process.current:
+                    entry = socket._registration()
+                recv = socket._sock.recv
+                while True:
+                    task = _check_ready(entry, _READ)
+                    if task is not None:
+                        await _park(task, entry, _READ)
+                    try:
+                        return recv(max_bytes)
+                    except BlockingIOError:
+                        entry.clear_r()
             except OSError as exc:
                 raise _stream_error(exc) from (None if exc.errno == errno.EBADF else exc)
         finally:

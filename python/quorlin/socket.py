@@ -24,6 +24,7 @@ from typing import Any
 from quorlin import _io
 from quorlin._core import _current_task
 from quorlin._io import READ as _READ, WRITE as _WRITE, check_ready as _check_ready, park as _park
+from quorlin._run import _Process
 
 # The standard module's constants and exception types, so that this module can stand in for it.
 for _name in dir(_stdlib):
@@ -257,7 +258,7 @@ class SocketType:
 
     async def _receiving(self, call: Any, *args: Any) -> Any:
         entry = self._entry
-        if entry is None or not entry.is_current():
+        if entry is None or entry.closed or entry.run is not _Process.current:
             entry = self._registration()
         while True:
             task = _check_ready(entry, _READ)
@@ -425,6 +426,9 @@ class SocketType:
                 return
         else:
             sent = 0
+        await self._send_rest(data, sent, flags)
+
+    async def _send_rest(self, data: Any, sent: int, flags: int) -> None:
         with memoryview(data) as view, view.cast("B") as raw:
             total = len(raw)
             while sent < total:
