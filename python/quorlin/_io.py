@@ -237,15 +237,12 @@ async def ready(entry: _Registration, direction: int) -> None:
     """
     task = check_ready(entry, direction)
     if task is not None:
-        await _park(task, entry, direction, None)
+        await park(task, entry, direction, None)
 
 
-async def park(task: Any, entry: _Registration, direction: int) -> None:
-    """Waits for `direction` of `entry` after `check_ready` found it not ready."""
-    await _park(task, entry, direction, None)
-
-
-async def _park(task: Any, entry: _Registration, direction: int, level_fd: int | None) -> None:
+async def park(task: Any, entry: _Registration, direction: int, level_fd: int | None = None) -> None:
+    """Waits for `direction` of `entry` after `check_ready` found it not ready; with `level_fd`,
+    asks the kernel about that descriptor once before the first wait."""
     with entry.lock:
         if entry.closed:
             raise _closed_error()
@@ -338,7 +335,7 @@ async def wait_level(entry: _Registration, direction: int) -> None:
     # Readiness the driver remembers may be stale (the caller may have drained the descriptor
     # since): drop it unless a report arrived after it was last seen, and ask the kernel as well.
     entry.clear(direction)
-    await _park(task, entry, direction, entry.fd)
+    await park(task, entry, direction, entry.fd)
 
 
 async def _wait_public(fd: Any, direction: int) -> None:
