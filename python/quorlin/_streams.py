@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import errno
 import logging
+import select
 import threading
 from collections.abc import Awaitable, Callable
 from typing import Any
@@ -44,6 +45,9 @@ _ACCEPT_IGNORED_ERRNOS = frozenset(
 )
 
 _log = logging.getLogger("quorlin.serve_listeners")
+
+# Data, end of stream or an error: what makes a receive return at once.
+_READ_POLL_MASK = select.POLLIN | select.POLLPRI | select.POLLHUP | select.POLLERR
 
 
 class _Guard:
@@ -97,7 +101,7 @@ class SocketStream(HalfCloseableStream):
     message to the kernel whole.  One task may send while another receives.
     """
 
-    __slots__ = ("socket", "_send_guard", "_receive_guard", "_closed")
+    __slots__ = ("socket", "_send_guard", "_receive_guard", "_closed", "_drained", "_poll")
 
     def __init__(self, socket: qsocket.SocketType) -> None:
         if not isinstance(socket, qsocket.SocketType):
@@ -109,6 +113,10 @@ class SocketStream(HalfCloseableStream):
         self._send_guard = _Guard("another task is already sending on this stream")
         self._receive_guard = _Guard("another task is already receiving on this stream")
         self._closed = False
+        # Receiving side only (under `_receive_guard`): whether the last receive emptied the
+        # kernel's buffer, and a poll object for the descriptor, made on first use.
+        self._drained = False
+        self._poll: Any = None
         if socket.family in (qsocket.AF_INET, qsocket.AF_INET6):
             try:
                 socket.setsockopt(qsocket.IPPROTO_TCP, qsocket.TCP_NODELAY, True)
@@ -198,16 +206,35 @@ class SocketStream(HalfCloseableStream):
                 recv = socket._sock.recv
                 while True:
                     task = _check_ready(entry, _READ)
+                    if task is None and self._drained:
+                        # The last receive emptied the kernel's buffer, so the readiness still
+                        # remembered is most likely used up: asking the kernel is cheaper than a
+                        # receive that fails.
+                        self._drained = False
+                        if not self._read_poll().poll(0):
+                            entry.clear_r()
+                            task = _check_ready(entry, _READ)
                     if task is not None:
                         await _park(task, entry, _READ)
                     try:
-                        return recv(max_bytes)
+                        data = recv(max_bytes)
                     except BlockingIOError:
                         entry.clear_r()
+                        continue
+                    # A short read of a stream socket took everything there was.
+                    self._drained = 0 < len(data) < max_bytes
+                    return data
             except OSError as exc:
                 raise _stream_error(exc) from (None if exc.errno == errno.EBADF else exc)
         finally:
             guard._lock.release()
+
+    def _read_poll(self) -> Any:
+        poll = self._poll
+        if poll is None:
+            poll = self._poll = select.poll()
+            poll.register(self.socket.fileno(), _READ_POLL_MASK)
+        return poll
 
     async def aclose(self) -> None:
         self._closed = True
