@@ -137,7 +137,8 @@ class SocketStream(HalfCloseableStream):
         if not guard._lock.acquire(False):
             raise BusyResourceError(guard._message)
         try:
-            self._check_open()
+            if self._closed:
+                raise ClosedResourceError("this stream was closed")
             socket = self.socket
             if socket._did_shutdown_write:
                 raise ClosedResourceError("this stream's sending side was closed with send_eof()")
@@ -197,7 +198,8 @@ class SocketStream(HalfCloseableStream):
         if not guard._lock.acquire(False):
             raise BusyResourceError(guard._message)
         try:
-            self._check_open()
+            if self._closed:
+                raise ClosedResourceError("this stream was closed")
             socket = self.socket
             try:
                 entry = socket._entry
