@@ -17,8 +17,9 @@ it is cleared.  A waiter arms the direction with the builtin ``Event.set`` of th
 event (one per registration and direction, reused by every park, since only one task parks per
 direction at a time), so the driver thread runs nothing heavier than that; the waiter's own loop
 tells a readiness wake-up from a cancellation kick or a stale set by arming again: the arm reports
-ready, or stores the callback and the task parks again.  Socket code clears readiness (tick-aware, so a report that
-raced with the failing call survives) only after the operating system said EAGAIN, then waits.
+ready, or stores the callback and the task parks again.  Socket code clears readiness (tick-aware,
+so a report that raced with the failing call survives) only after the operating system said that
+nothing is waiting (EAGAIN, or a poll), then waits.
 
 At most one task may be parked per descriptor and direction; a second one gets
 `BusyResourceError`.  A parked wait is cancellable, and `notify_closing` wakes it with
