@@ -330,13 +330,19 @@ def _level_ready(fd: int, direction: int) -> bool:
 
 
 async def wait_level(entry: _Registration, direction: int) -> None:
-    """Returns once `direction` of `entry` is ready as the kernel sees it now (level), or later."""
+    """Returns once the kernel says `direction` of `entry` is ready (level)."""
     task = current_task()
     task._raise_if_cancelled()
-    # Readiness the driver remembers may be stale (the caller may have drained the descriptor
-    # since): drop it unless a report arrived after it was last seen, and ask the kernel as well.
-    entry.clear(direction)
-    await park(task, entry, direction, entry.fd)
+    while True:
+        # Readiness the driver remembers may be stale (the caller may have drained the descriptor
+        # since): drop it unless a report arrived after it was last seen, and ask the kernel as well.
+        entry.clear(direction)
+        await park(task, entry, direction, entry.fd)
+        # A report can reach the driver after the kernel already showed the caller what it
+        # announces (the look before the wait saw the data first); the caller may have drained the
+        # descriptor since.  Such a report alone does not end the wait.
+        if _level_ready(entry.fd, direction):
+            return
 
 
 async def _wait_public(fd: Any, direction: int) -> None:
