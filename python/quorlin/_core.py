@@ -201,6 +201,12 @@ async def _wait(slot: _Slot, abort_fn: Callable[[], bool], deadline: float = mat
     withdrawn_failed = False
     published = False
     while True:
+        if published and slot.fired:
+            # Set under the task lock before the event that woke us; from here on nobody else
+            # touches the slot, and clearing `_slot` races only with kicks, which skip a fired
+            # slot.
+            task._slot = None
+            break
         with lock:
             if slot.fired:
                 if published:
@@ -280,7 +286,8 @@ async def sleep(seconds: float) -> None:
     if seconds == 0:
         await checkpoint()
         return
-    await sleep_until(_now() + seconds)
+    deadline = _now() + seconds
+    await _wait(_Slot(current_task()), _always, deadline)
 
 
 async def sleep_forever() -> None:
@@ -373,13 +380,24 @@ class ParkingLot:
                 return []
             slots = list(parked)
             parked.clear()
-        woken = []
+        woken: list[Task[Any]] = []
         for slot in slots:
             slot.fire(value)
             task = getattr(slot, "task", None)
             if task is not None:
                 woken.append(task)
         return woken
+
+    def _fire_all(self) -> None:
+        """`unpark_all()` for callers that need neither a value nor the woken tasks."""
+        with self._lock:
+            parked = self._parked
+            if not parked:
+                return
+            slots = list(parked)
+            parked.clear()
+        for slot in slots:
+            slot.fire()
 
     def statistics(self) -> dict[str, int]:
         """``{"tasks_waiting": n}``."""
@@ -418,8 +436,9 @@ class CancelScope:
     def __init__(self, *, deadline: float = math.inf, shield: bool = False) -> None:
         self._lock = threading.Lock()
         self._parent: CancelScope | None = None
-        self._children: set[CancelScope] = set()
-        self._tasks: set[Task[Any]] = set()
+        # Both stay the shared empty set until the scope is entered or gets a child.
+        self._children: set[CancelScope] = _NO_CHILDREN  # type: ignore[assignment]
+        self._tasks: set[Task[Any]] = _NO_CHILDREN  # type: ignore[assignment]
         self._cancel_called = False
         self._by_deadline = False
         self._deadline = float(deadline)
@@ -439,23 +458,6 @@ class CancelScope:
         return f"<CancelScope {state}{extra}{' shielded' if self._shield else ''}>"
 
     # -- tree maintenance (only the owning task enters and exits) --
-
-    @classmethod
-    def _for_task(cls, task: Task[Any]) -> CancelScope:
-        """A task's own scope, already active, not yet linked to a parent (see `_attach`)."""
-        scope = _new_object(cls)
-        scope._lock = threading.Lock()
-        scope._parent = None
-        scope._children = _NO_CHILDREN
-        scope._tasks = {task}
-        scope._cancel_called = False
-        scope._by_deadline = False
-        scope._deadline = math.inf
-        scope._shield = False
-        scope._task = task
-        scope._state = 1
-        scope.cancelled_caught = False
-        return scope
 
     def _attach(self, parent: CancelScope | None) -> None:
         self._parent = parent
@@ -689,9 +691,22 @@ class Task(Generic[T]):
     )
 
     def __init__(self, coro: Coroutine[Any, Any, T], name: str) -> None:
-        scope = self._scope = self._node = CancelScope._for_task(self)
+        # The task's own scope, already active, not yet linked to a parent (see `_attach`); built
+        # here rather than through CancelScope's constructor, as every spawn pays for it.
+        scope = _new_object(CancelScope)
         # The task and its own scope share one lock: nothing takes one while holding the other.
-        self._lock = scope._lock
+        self._lock = scope._lock = threading.Lock()
+        scope._parent = None
+        scope._children = _NO_CHILDREN
+        scope._tasks = {self}
+        scope._cancel_called = False
+        scope._by_deadline = False
+        scope._deadline = _INF
+        scope._shield = False
+        scope._task = self
+        scope._state = 1
+        scope.cancelled_caught = False
+        self._scope = self._node = scope
         self._slot: _Slot | None = None
         #: The task's name, for diagnostics.
         self.name = name
@@ -762,20 +777,27 @@ class Task(Generic[T]):
     # -- outcome --
 
     def _finish(self, value: Any, error: BaseException | None) -> None:
-        cancelled = isinstance(error, Cancelled) or (error is None and self._scope.cancelled_caught)
+        scope = self._scope
+        cancelled = isinstance(error, Cancelled) or (error is None and scope.cancelled_caught)
+        # The task's lock is its scope's: the scope is closed in the same round trip.
         with self._lock:
             self._value = value
             self._error = error
             self._cancelled = cancelled
             self._finished = True
             waiters = self._waiters
+            scope._tasks.clear()
+        scope._state = 2
         self._coro = None  # type: ignore[assignment]
-        scope = self._scope
         group = self._group
         # A group child's scope hangs below the group's scope, whose lock the group shares: the
         # group unlinks it while it takes that lock anyway.
         unlinked_by_group = group is not None and scope._parent is group._scope
-        scope._detach_root(linked=not unlinked_by_group)
+        if not unlinked_by_group:
+            parent = scope._parent
+            if parent is not None:
+                with parent._lock:
+                    _unlink(parent, scope)
         status = self._status
         if status is not None:
             status._child_finished(self)
@@ -887,6 +909,11 @@ def _make_coroutine(fn: Any, args: tuple[Any, ...]) -> Coroutine[Any, Any, Any]:
         return fn
     else:
         coro = fn(*args)
+    return _checked_coroutine(fn, coro)
+
+
+def _checked_coroutine(fn: Any, coro: Any) -> Coroutine[Any, Any, Any]:
+    """`coro`, returned by `fn`, if it is a coroutine; otherwise closes it and raises TypeError."""
     if not isinstance(coro, Coroutine):
         if hasattr(coro, "close"):
             coro.close()
@@ -1048,9 +1075,18 @@ class TaskGroup:
 
     def create_task(self, fn: Any, *args: Any, name: str | None = None) -> Task[Any]:
         """Like `start_soon`, but accepts a coroutine object too and returns the `Task` handle."""
-        self._check_open()
-        coro = _make_coroutine(fn, args)
-        task: Task[Any] = Task(coro, _task_name(coro if coro is fn else fn, name))
+        if self._state != 1:
+            self._check_open()
+        if type(fn) is _FunctionType:
+            # The common case, a plain async function, without the helpers' calls.
+            coro = fn(*args)
+            if type(coro) is not _CoroutineType:
+                coro = _checked_coroutine(fn, coro)
+            name = fn.__qualname__ if name is None else str(name)
+        else:
+            coro = _make_coroutine(fn, args)
+            name = _task_name(coro if coro is fn else fn, name)
+        task: Task[Any] = Task(coro, name)
         scope = self._scope
         with self._lock:
             joined = self._state == 1
@@ -1058,7 +1094,7 @@ class TaskGroup:
                 self._children.add(task)
                 task._group = self
                 task._scope._parent = scope
-                scope._children.add(task._scope)
+                _link(scope, task._scope)
         if not joined:
             task._scope._detach_root(linked=False)
             coro.close()
@@ -1107,7 +1143,7 @@ class TaskGroup:
         failed = error is not None and not isinstance(error, Cancelled)
         with self._lock:
             if scope is not None:
-                self._scope._children.discard(scope)
+                _unlink(self._scope, scope)
             self._children.discard(task)
             if failed:
                 self._errors.append(error)  # type: ignore[arg-type]

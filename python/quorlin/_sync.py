@@ -45,7 +45,7 @@ class Event:
     def set(self) -> None:
         """Sets the flag and wakes every waiter; safe from any thread, idempotent."""
         self._flag = True
-        self._lot.unpark_all()
+        self._lot._fire_all()
 
     async def wait(self) -> None:
         """Waits until the flag is set (a checkpoint even when it is already set)."""
