@@ -52,10 +52,13 @@ class Event:
         if not self._flag:
             lot = self._lot
             slot = _Slot(current_task())
-            with lot._lock:
+            lot._lock.acquire()
+            try:
                 parked = not self._flag
                 if parked:
                     lot._parked[slot] = None
+            finally:
+                lot._lock.release()
             if parked:
                 await _wait(slot, lambda: lot._withdraw(slot))
                 return
