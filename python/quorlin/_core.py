@@ -258,9 +258,12 @@ async def _wait_uncancellable(slot: _Slot) -> Any:
 
 async def checkpoint() -> None:
     """Lets other tasks run, then raises `Cancelled` if the calling task is cancelled."""
-    task = current_task()
+    task = _current_task.get()
+    if task is None:
+        current_task()  # raises
     await _yield_to_runtime()
-    task._raise_if_cancelled()
+    if task._evaluate(_INF)[0]:
+        raise Cancelled()
 
 
 async def checkpoint_if_cancelled() -> None:
@@ -513,7 +516,9 @@ class CancelScope:
         _deliver(self)
 
     def __enter__(self) -> CancelScope:
-        task = current_task()
+        task = _current_task.get()
+        if task is None:
+            current_task()  # raises
         if self._state != 0:
             raise RuntimeError("a CancelScope can be entered only once")
         parent = task._node
@@ -791,7 +796,8 @@ class Task(Generic[T]):
             if wake_at == _INF:
                 return _NOT_CANCELLED
             limits = ()
-        now = _now()
+        runtime = _runtime_box[0]  # as _now(), without its two calls
+        now = (runtime if runtime is not None else _runtime())._clock / 1e6
         for scope in limits:
             if scope._deadline <= now:
                 scope._by_deadline = True

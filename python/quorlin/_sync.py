@@ -17,6 +17,7 @@ from quorlin._core import (
     CancelScope,
     ParkingLot,
     Task,
+    _current_task,
     _Slot,
     _wait,
     cancel_shielded_checkpoint,
@@ -51,7 +52,10 @@ class Event:
         """Waits until the flag is set (a checkpoint even when it is already set)."""
         if not self._flag:
             lot = self._lot
-            slot = _Slot(current_task())
+            task = _current_task.get()
+            if task is None:
+                current_task()  # raises
+            slot = _Slot(task)
             lot._lock.acquire()
             try:
                 parked = not self._flag
