@@ -196,12 +196,16 @@ def _yield_to_runtime():
     yield
 
 
-async def _wait(slot: _Slot, abort_fn: Callable[[], bool], deadline: float = math.inf) -> Any:
+async def _wait(
+    slot: _Slot, abort_fn: Callable[[], bool] | None, deadline: float = math.inf, withdraw_from: Any = None
+) -> Any:
     """Parks the slot's task until the slot fires, its deadline passes or it is cancelled.
 
     `abort_fn` is called under the task lock to withdraw the slot from whatever would fire it; it
-    returns True if the slot was withdrawn (nobody will fire it any more).  Returns the fired
-    value, or `_TIMED_OUT` once `deadline` (runtime seconds) has passed.
+    returns True if the slot was withdrawn (nobody will fire it any more).  A primitive that keeps
+    its parked slots itself passes `withdraw_from` instead, whose ``_withdraw(slot)`` does the
+    same: no closure is made for every park.  Returns the fired value, or `_TIMED_OUT` once
+    `deadline` (runtime seconds) has passed.
     """
     task = slot.task
     lock = task._lock
@@ -230,7 +234,7 @@ async def _wait(slot: _Slot, abort_fn: Callable[[], bool], deadline: float = mat
             if not withdrawn_failed:
                 cancelled, wake_at, now = task._evaluate(deadline)
                 if cancelled or (now is not None and deadline <= now):
-                    if abort_fn():
+                    if abort_fn() if withdraw_from is None else withdraw_from._withdraw(slot):
                         slot.fired = True
                         if cancelled:
                             slot.error = Cancelled()
@@ -350,7 +354,7 @@ class ParkingLot:
             self._parked[slot] = None
         finally:
             self._lock.release()
-        return await _wait(slot, lambda: self._withdraw(slot))
+        return await _wait(slot, None, _INF, self)
 
     async def _park_unless(self, ready: Callable[[], bool]) -> bool:
         """Parks unless `ready()` (checked under the lot's lock) is true; returns whether it parked."""
@@ -362,7 +366,7 @@ class ParkingLot:
             self._parked[slot] = None
         finally:
             self._lock.release()
-        await _wait(slot, lambda: self._withdraw(slot))
+        await _wait(slot, None, _INF, self)
         return True
 
     def _park_thread(self, ready: Callable[[], bool], timeout: float | None) -> bool:

@@ -64,7 +64,7 @@ class Event:
             finally:
                 lot._lock.release()
             if parked:
-                await _wait(slot, lambda: lot._withdraw(slot))
+                await _wait(slot, None, math.inf, lot)
                 return
         await checkpoint()
 
@@ -124,7 +124,7 @@ class Lock:
             await cancel_shielded_checkpoint()
             return
         # release() makes us the owner before it wakes us.
-        await _wait(slot, lambda: lot._withdraw(slot))
+        await _wait(slot, None, math.inf, lot)
 
     def release(self) -> None:
         """Releases the lock; the oldest waiter, if any, becomes the owner."""
@@ -205,7 +205,7 @@ class Semaphore:
         if taken:
             await cancel_shielded_checkpoint()
             return
-        await _wait(slot, lambda: lot._withdraw(slot))
+        await _wait(slot, None, math.inf, lot)
 
     def release(self) -> None:
         """Returns a permit, handing it straight to the oldest waiter if there is one."""
@@ -279,7 +279,7 @@ class Condition:
             lot._parked[slot] = None
         self._lock.release()
         try:
-            await _wait(slot, lambda: lot._withdraw(slot))
+            await _wait(slot, None, math.inf, lot)
         finally:
             with CancelScope(shield=True):
                 await self._lock.acquire()
@@ -377,7 +377,7 @@ class CapacityLimiter:
         if taken:
             await cancel_shielded_checkpoint()
             return
-        await _wait(slot, lambda: self._withdraw(slot))
+        await _wait(slot, None, math.inf, self)
 
     def _withdraw(self, slot: Any) -> bool:
         with self._lock:
@@ -393,7 +393,7 @@ class CapacityLimiter:
                 return
             slot = _Slot(task)
             self._waiters[slot] = borrower
-        await _wait(slot, lambda: self._withdraw(slot))
+        await _wait(slot, None, math.inf, self)
 
     async def acquire(self) -> None:
         await self.acquire_on_behalf_of(current_task())
