@@ -252,7 +252,11 @@ async def _wait(
     error = slot.error
     if error is not None:
         slot.error = None
-        raise error
+        try:
+            raise error
+        finally:
+            # The traceback holds this frame: a local naming the exception would make a cycle.
+            error = None
     return slot.value
 
 
@@ -749,7 +753,10 @@ class Task(Generic[T]):
         scope._by_deadline = False
         scope._deadline = _INF
         scope._shield = False
-        scope._task = self
+        # Only `__exit__` reads `_task`, and a task's own scope is never exited: without the
+        # back-reference a finished task is freed by reference counting, not left to the cyclic
+        # collector.
+        scope._task = None
         scope._state = 1
         scope.cancelled_caught = False
         self._scope = self._node = scope
