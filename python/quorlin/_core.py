@@ -307,8 +307,12 @@ async def sleep(seconds: float) -> None:
     if seconds == 0:
         await checkpoint()
         return
-    deadline = _now() + seconds
-    await _wait(_Slot(current_task()), _always, deadline)
+    runtime = _runtime_box[0]  # as _now(), without its two calls
+    deadline = (runtime if runtime is not None else _runtime())._clock / 1e6 + seconds
+    task = _current_task.get()
+    if task is None:
+        current_task()  # raises
+    await _wait(_Slot(task), _always, deadline)
 
 
 async def sleep_forever() -> None:
@@ -1160,8 +1164,12 @@ class TaskGroup:
             if joined:
                 self._children.add(task)
                 task._group = self
-                task._scope._parent = scope
-                _link(scope, task._scope)
+                child_scope = task._scope
+                child_scope._parent = scope
+                children = scope._children  # as _link(scope, child_scope), one call fewer
+                if children is _NO_CHILDREN:
+                    children = scope._children = set()
+                children.add(child_scope)
         finally:
             self._lock.release()
         if not joined:
@@ -1216,7 +1224,9 @@ class TaskGroup:
         self._lock.acquire()
         try:
             if scope is not None:
-                _unlink(self._scope, scope)
+                children = self._scope._children  # as _unlink(self._scope, scope), one call fewer
+                if children:
+                    children.discard(scope)
             self._children.discard(task)
             if failed:
                 self._errors.append(error)  # type: ignore[arg-type]
