@@ -837,42 +837,6 @@ class Task(Generic[T]):
 
     # -- outcome --
 
-    def _finish(self, value: Any, error: BaseException | None) -> None:
-        scope = self._scope
-        cancelled = isinstance(error, Cancelled) or (error is None and scope.cancelled_caught)
-        # The task's lock is its scope's: the scope is closed in the same round trip.
-        self._lock.acquire()
-        try:
-            self._value = value
-            self._error = error
-            self._cancelled = cancelled
-            self._finished = True
-            waiters = self._waiters
-            scope._tasks.clear()
-        finally:
-            self._lock.release()
-        scope._state = 2
-        self._coro = None  # type: ignore[assignment]
-        group = self._group
-        # A group child's scope hangs below the group's scope, whose lock the group shares: the
-        # group unlinks it while it takes that lock anyway.
-        unlinked_by_group = group is not None and scope._parent is group._scope
-        if not unlinked_by_group:
-            parent = scope._parent
-            if parent is not None:
-                parent._lock.acquire()
-                try:
-                    _unlink(parent, scope)
-                finally:
-                    parent._lock.release()
-        status = self._status
-        if status is not None:
-            status._child_finished(self)
-        if group is not None:
-            group._child_finished(self, scope if unlinked_by_group else None)
-        if waiters is not None:
-            waiters.unpark_all()
-
     def _waiter_lot(self) -> ParkingLot:
         """The lot where tasks wait for this one to finish; made on first use."""
         with self._lock:
@@ -941,9 +905,46 @@ async def _task_main(task: Task[Any]) -> None:
     except BaseException as exc:  # noqa: BLE001 - everything a task raises is its outcome
         error = exc
     try:
-        task._finish(value, error)
+        # The task's outcome, inline (it runs once for every task).
+        scope = task._scope
+        cancelled = isinstance(error, Cancelled) or (error is None and scope.cancelled_caught)
+        # The task's lock is its scope's: the scope is closed in the same round trip.
+        task._lock.acquire()
+        try:
+            task._value = value
+            task._error = error
+            task._cancelled = cancelled
+            task._finished = True
+            waiters = task._waiters
+            scope._tasks.clear()
+        finally:
+            task._lock.release()
+        scope._state = 2
+        task._coro = None  # type: ignore[assignment]
+        group = task._group
+        # A group child's scope hangs below the group's scope, whose lock the group shares: the
+        # group unlinks it while it takes that lock anyway.
+        unlinked_by_group = group is not None and scope._parent is group._scope
+        if not unlinked_by_group:
+            parent = scope._parent
+            if parent is not None:
+                parent._lock.acquire()
+                try:
+                    _unlink(parent, scope)
+                finally:
+                    parent._lock.release()
+        status = task._status
+        if status is not None:
+            status._child_finished(task)
+        if group is not None:
+            group._child_finished(task, scope if unlinked_by_group else None)
+        if waiters is not None:
+            waiters.unpark_all()
     except BaseException as exc:  # noqa: BLE001 - a bug here must not print as a coroutine error
         sys.unraisablehook(_unraisable(exc, task))
+    # A failed task's traceback holds this frame, and the task holds its error: without these
+    # locals the two make no reference cycle.
+    task = error = value = scope = group = waiters = status = None  # type: ignore[assignment]
 
 
 def _unraisable(exc: BaseException, obj: object) -> Any:
