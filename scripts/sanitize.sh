@@ -33,13 +33,23 @@ fi
     -C cmake.build-type=RelWithDebInfo --force-reinstall .
 
 suppressions="$(pwd)/tests/sanitizers"
-export TSAN_OPTIONS="suppressions=$suppressions/tsan.supp halt_on_error=0 second_deadlock_stack=1 report_signal_unsafe=0 exitcode=66"
-export ASAN_OPTIONS="detect_leaks=1 abort_on_error=0 exitcode=66"
+# Reports go to files, one per process: a report from a child interpreter whose output a test
+# captures would otherwise be lost.  They are shown, and fail the run, at the end.
+reports="$(pwd)/build/$kind-reports"
+rm -rf "$reports" && mkdir -p "$reports"
+export TSAN_OPTIONS="suppressions=$suppressions/tsan.supp halt_on_error=0 second_deadlock_stack=1 report_signal_unsafe=0 exitcode=66 log_path=$reports/report"
+export ASAN_OPTIONS="detect_leaks=1 abort_on_error=0 exitcode=66 log_path=$reports/report"
 # use_tls=0: the leak checker of this toolchain misreads the dynamic TLS of threads that are still
 # alive at exit and crashes ("Tracer caught signal 11"); nothing of ours is held only there.
 export LSAN_OPTIONS="suppressions=$suppressions/lsan.supp print_suppressions=0 use_tls=0"
-export UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1"
+export UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1 log_path=$reports/report"
 export QUORLIN_SANITIZER="$kind"
 # The installed copy is imported, not the source tree's package directory.
-cd tests/python
-exec "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
+status=0
+(cd tests/python && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@") || status=$?
+if compgen -G "$reports/report*" >/dev/null; then
+    cat "$reports"/report*
+    echo "sanitizer reports: $(ls "$reports" | wc -l) file(s) in $reports" >&2
+    status=1
+fi
+exit $status

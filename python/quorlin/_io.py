@@ -13,11 +13,13 @@ registration that the kernel has already forgotten.
 Waiting
 -------
 The driver remembers readiness per direction (edge-triggered reports OR bits into a word) until
-it is cleared.  A waiter arms the direction with the builtin ``Event.set`` of its park's private
-event, so the driver thread runs nothing heavier than that; the waiter's own loop tells a
-readiness wake-up from a cancellation kick by arming again: the arm reports ready, or stores a new
-callback and the task parks again.  Socket code clears readiness (tick-aware, so a report that
-raced with the failing call survives) only after the operating system said EAGAIN, then waits.
+it is cleared.  A waiter arms the direction with the builtin ``Event.set`` of the direction's
+event (one per registration and direction, reused by every park, since only one task parks per
+direction at a time), so the driver thread runs nothing heavier than that; the waiter's own loop
+tells a readiness wake-up from a cancellation kick or a stale set by arming again: the arm reports
+ready, or stores the callback and the task parks again.  Socket code clears readiness (tick-aware,
+so a report that raced with the failing call survives) only after the operating system said that
+nothing is waiting (EAGAIN, or a poll), then waits.
 
 At most one task may be parked per descriptor and direction; a second one gets
 `BusyResourceError`.  A parked wait is cancellable, and `notify_closing` wakes it with
@@ -34,11 +36,12 @@ import weakref
 from typing import Any
 
 from quorlin import _quorlin
-from quorlin._core import _MAX_WAIT_US, _Slot, current_task
+from quorlin._core import _MAX_WAIT_US, _current_task, current_task
 from quorlin._errors import BusyResourceError, Cancelled, ClosedResourceError
 from quorlin import _run
 
 _NativeEvent = _quorlin.Event
+_INF = math.inf
 
 READ = 0
 WRITE = 1
@@ -56,7 +59,8 @@ _OS_ERROR_TEXT = re.compile(r"\(os error (\d+)\)$")
 class _Registration:
     """One descriptor's `ScheduledIO` and its parked waiters, for one run."""
 
-    __slots__ = ("fd", "sio", "run", "owner", "lock", "waiting", "closed", "arm_r", "arm_w", "clear_r", "clear_w")
+    __slots__ = ("fd", "sio", "run", "owner", "lock", "waiting", "closed", "arm_r", "arm_w", "clear_r",
+                 "clear_w", "events", "setters")
 
     def __init__(self, fd: int, sio: Any, run: Any) -> None:
         self.fd = fd
@@ -67,13 +71,18 @@ class _Registration:
         self.lock = threading.Lock()
         # The slot of the task parked for each direction (written under `lock`; counted by
         # `lowlevel.statistics`).
-        self.waiting: list[_Slot | None] = [None, None]
+        self.waiting: list[_IoSlot | None] = [None, None]
         # Set once, under `lock`, before the native registration is closed.
         self.closed = False
         self.arm_r = sio._arm_r_cb
         self.arm_w = sio._arm_w_cb
         self.clear_r = sio.clear_r
         self.clear_w = sio.clear_w
+        # One native event per direction, reused by every park of that direction (at most one task
+        # parks per direction at a time), with its bound `set` kept as the readiness callback.  A
+        # stale set (a callback stored for an earlier park) only makes the next park look again.
+        self.events: list[Any] = [None, None]
+        self.setters: list[Any] = [None, None]
 
     def arm(self, direction: int) -> Any:
         return self.arm_r if direction == READ else self.arm_w
@@ -175,37 +184,88 @@ def _closed_error() -> ClosedResourceError:
     return ClosedResourceError("the descriptor was closed while waiting on it")
 
 
+class _IoSlot:
+    """One park on a registration's direction; the same protocol as a task's `_Slot`, on the
+    direction's reused event instead of a fresh one."""
+
+    __slots__ = ("task", "event", "fired", "value", "error", "abort_requested")
+
+    def __init__(self, task: Any, event: Any) -> None:
+        self.task = task
+        self.event = event
+        self.fired = False
+        self.value: Any = None
+        self.error: BaseException | None = None
+        self.abort_requested = False
+
+    def fire(self, value: Any = None, error: BaseException | None = None) -> bool:
+        """Completes the park once; returns False if it was already completed."""
+        with self.task._lock:
+            if self.fired:
+                return False
+            self.fired = True
+            self.value = value
+            self.error = error
+            self.event.set()
+            return True
+
+
+def check_ready(entry: _Registration, direction: int) -> Any:
+    """The part of `ready` that needs no wait: None if `direction` is ready now, else the calling
+    task, which must then ``await park(task, entry, direction)``.  Raises as `ready` does."""
+    task = _current_task.get()
+    if task is None:
+        raise RuntimeError("this must be called from inside a quorlin task")
+    if entry.closed:
+        if task._evaluate(_INF)[0]:
+            raise Cancelled()
+        raise _closed_error()
+    if (entry.arm_r if direction == READ else entry.arm_w)(_probe):
+        if task._evaluate(_INF)[0]:
+            raise Cancelled()
+        if entry.closed:
+            raise _closed_error()
+        return None
+    # Not ready: the park looks at cancellation (and closing) before it waits.
+    return task
+
+
 async def ready(entry: _Registration, direction: int) -> None:
     """Returns once `direction` of `entry` is ready, at once if the driver already reported it.
 
     Raises `Cancelled` if the calling task is cancelled (even when ready), `ClosedResourceError`
     if the descriptor was closed through `notify_closing`.
     """
-    task = current_task()
-    task._raise_if_cancelled()
-    if entry.closed:
-        raise _closed_error()
-    if entry.arm(direction)(_probe):
-        if entry.closed:
-            raise _closed_error()
-        return
-    await _park(task, entry, direction, None)
+    task = check_ready(entry, direction)
+    if task is not None:
+        await park(task, entry, direction, None)
 
 
-async def _park(task: Any, entry: _Registration, direction: int, level_fd: int | None) -> None:
-    slot = _Slot(task)
+async def park(task: Any, entry: _Registration, direction: int, level_fd: int | None = None) -> None:
+    """Waits for `direction` of `entry` after `check_ready` found it not ready; with `level_fd`,
+    asks the kernel about that descriptor once before the first wait."""
     with entry.lock:
         if entry.closed:
             raise _closed_error()
         other = entry.waiting[direction]
         if other is None:
-            entry.waiting[direction] = slot
+            event = entry.events[direction]
+            if event is None:
+                event = entry.events[direction] = _NativeEvent()
+                entry.setters[direction] = event.set
+            slot = entry.waiting[direction] = _IoSlot(task, event)
     if other is not None:
         # Our probe may have replaced the other task's armed callback: kick it so it arms again.
         _kick(other)
+        if task._evaluate(_INF)[0]:
+            raise Cancelled()
         raise BusyResourceError(f"another task is already waiting for descriptor {entry.fd} to be ready for "
                                 f"{_DIRECTION_NAMES[direction]}")
-    arm = entry.arm(direction)
+    if direction == READ:
+        arm = entry.arm_r
+    else:
+        arm = entry.arm_w
+    setter = entry.setters[direction]
     lock = task._lock
     woken = False
     try:
@@ -214,43 +274,40 @@ async def _park(task: Any, entry: _Registration, direction: int, level_fd: int |
             # wait is done without another event.  A kick that brings cancellation then shows at
             # the task's next checkpoint, as it would had the report come first.
             if woken and arm(_probe):
-                with lock:
-                    slot.fired = True  # a fire by `notify_closing` keeps its error
                 break
             woken = True
             with lock:
                 if slot.fired:
                     break
                 task._slot = slot
-                event = slot.event
-                if event.is_set():
-                    # Set by a report for an earlier arm, or a cancellation kick: wait on a fresh
-                    # event from now on (a native event is never reused, see `_core`).
-                    event = slot.event = _NativeEvent()
-                cancelled, wake_at, now = task._evaluate(math.inf)
+                # Set by a report for an earlier arm, or a kick, before this look: whatever it
+                # announced is looked at below (the cancellation) or by the arm (readiness).
+                event.clear()
+                cancelled, wake_at, now = task._evaluate(_INF)
                 if cancelled:
                     slot.fired = True
                     slot.error = Cancelled()
                     break
                 timeout_us = None
-                if wake_at != math.inf:
+                if wake_at != _INF:
                     timeout_us = min(max(math.ceil((wake_at - now) * 1e6), 0), _MAX_WAIT_US)
-            ready_now = arm(event.set)
-            if not ready_now and level_fd is not None:
+            if arm(setter):
+                break
+            if level_fd is not None:
                 ready_now = _level_ready(level_fd, direction)
                 level_fd = None
-            if ready_now:
-                with lock:
-                    slot.fired = True  # a fire by `notify_closing` keeps its error
-                break
+                if ready_now:
+                    break
             await event.waiter(timeout_us)
     finally:
         with lock:
+            slot.fired = True  # a fire by `notify_closing` keeps its error
             if task._slot is slot:
                 task._slot = None
-        with entry.lock:
-            if entry.waiting[direction] is slot:
-                entry.waiting[direction] = None
+        # Only this park puts `slot` here and only it takes it away; a task that wants the
+        # direction meanwhile finds it taken (under the lock) and gives up.
+        if entry.waiting[direction] is slot:
+            entry.waiting[direction] = None
     task._parks += 1
     error = slot.error
     if error is not None:
@@ -260,7 +317,7 @@ async def _park(task: Any, entry: _Registration, direction: int, level_fd: int |
         raise _closed_error()
 
 
-def _kick(slot: _Slot) -> None:
+def _kick(slot: _IoSlot) -> None:
     with slot.task._lock:
         if not slot.fired:
             slot.event.set()
@@ -279,7 +336,7 @@ async def wait_level(entry: _Registration, direction: int) -> None:
     # Readiness the driver remembers may be stale (the caller may have drained the descriptor
     # since): drop it unless a report arrived after it was last seen, and ask the kernel as well.
     entry.clear(direction)
-    await _park(task, entry, direction, entry.fd)
+    await park(task, entry, direction, entry.fd)
 
 
 async def _wait_public(fd: Any, direction: int) -> None:

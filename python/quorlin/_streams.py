@@ -11,14 +11,18 @@ from __future__ import annotations
 
 import errno
 import logging
+import select
 import threading
 from collections.abc import Awaitable, Callable
 from typing import Any
 
 from quorlin import socket as qsocket
+from quorlin._io import READ as _READ, check_ready as _check_ready, park as _park
+from quorlin._run import _Process
 from quorlin._core import (
     TASK_STATUS_IGNORED,
     TaskGroup,
+    _current_task,
     cancel_shielded_checkpoint,
     checkpoint,
     sleep,
@@ -41,6 +45,9 @@ _ACCEPT_IGNORED_ERRNOS = frozenset(
 )
 
 _log = logging.getLogger("quorlin.serve_listeners")
+
+# Data, end of stream or an error: what makes a receive return at once.
+_READ_POLL_MASK = select.POLLIN | select.POLLPRI | select.POLLHUP | select.POLLERR
 
 
 class _Guard:
@@ -74,10 +81,14 @@ class _StreamErrors:
 
     def __exit__(self, etype: Any, exc: BaseException | None, tb: Any) -> bool:
         if isinstance(exc, OSError):
-            if exc.errno == errno.EBADF:
-                raise ClosedResourceError("this stream was closed") from None
-            raise BrokenResourceError(f"the connection broke: {exc}") from exc
+            raise _stream_error(exc) from (None if exc.errno == errno.EBADF else exc)
         return False
+
+
+def _stream_error(exc: OSError) -> BaseException:
+    if exc.errno == errno.EBADF:
+        return ClosedResourceError("this stream was closed")
+    return BrokenResourceError(f"the connection broke: {exc}")
 
 
 _stream_errors = _StreamErrors()
@@ -90,7 +101,7 @@ class SocketStream(HalfCloseableStream):
     message to the kernel whole.  One task may send while another receives.
     """
 
-    __slots__ = ("socket", "_send_guard", "_receive_guard", "_closed")
+    __slots__ = ("socket", "_send_guard", "_receive_guard", "_closed", "_drained", "_poll")
 
     def __init__(self, socket: qsocket.SocketType) -> None:
         if not isinstance(socket, qsocket.SocketType):
@@ -102,6 +113,10 @@ class SocketStream(HalfCloseableStream):
         self._send_guard = _Guard("another task is already sending on this stream")
         self._receive_guard = _Guard("another task is already receiving on this stream")
         self._closed = False
+        # Receiving side only (under `_receive_guard`): whether the last receive emptied the
+        # kernel's buffer, and a poll object for the descriptor, made on first use.
+        self._drained = False
+        self._poll: Any = None
         if socket.family in (qsocket.AF_INET, qsocket.AF_INET6):
             try:
                 socket.setsockopt(qsocket.IPPROTO_TCP, qsocket.TCP_NODELAY, True)
@@ -116,15 +131,37 @@ class SocketStream(HalfCloseableStream):
             raise ClosedResourceError("this stream was closed")
 
     async def send_all(self, data: bytes | bytearray | memoryview) -> None:
-        with self._send_guard:
-            self._check_open()
-            if self.socket.did_shutdown_SHUT_WR:
+        # The guard and the error mapping of `_Guard` and `_StreamErrors` spelled out, and the
+        # first attempt of `SocketType.sendall` inlined: this is the path every message takes.
+        guard = self._send_guard
+        if not guard._lock.acquire(False):
+            raise BusyResourceError(guard._message)
+        try:
+            if self._closed:
+                raise ClosedResourceError("this stream was closed")
+            socket = self.socket
+            if socket._did_shutdown_write:
                 raise ClosedResourceError("this stream's sending side was closed with send_eof()")
-            with _stream_errors:
-                if data:
-                    await self.socket.sendall(data)
+            try:
+                if type(data) is bytes and data:
+                    task = _current_task.get()
+                    if task is None:
+                        raise RuntimeError("this must be called from inside a quorlin task")
+                    task._raise_if_cancelled()
+                    try:
+                        sent = socket._sock.send(data)
+                    except BlockingIOError:
+                        sent = 0
+                    if sent != len(data):
+                        await socket._send_rest(data, sent, 0)
+                elif data:
+                    await socket.sendall(data)
                 else:
                     await checkpoint()
+            except OSError as exc:
+                raise _stream_error(exc) from (None if exc.errno == errno.EBADF else exc)
+        finally:
+            guard._lock.release()
 
     async def wait_send_all_might_not_block(self) -> None:
         with self._send_guard:
@@ -146,10 +183,60 @@ class SocketStream(HalfCloseableStream):
             max_bytes = _DEFAULT_RECEIVE_SIZE
         elif max_bytes < 1:
             raise ValueError("max_bytes must be at least 1")
-        with self._receive_guard:
-            self._check_open()
-            with _stream_errors:
-                return await self.socket.recv(max_bytes)
+        return await self._receive(max_bytes)
+
+    async def __anext__(self) -> bytes:
+        data = await self._receive(_DEFAULT_RECEIVE_SIZE)
+        if not data:
+            raise StopAsyncIteration
+        return data
+
+    async def _receive(self, max_bytes: int) -> bytes:
+        # `SocketType.recv` inlined (and the guard and error mapping spelled out): this is the
+        # path every message takes.
+        guard = self._receive_guard
+        if not guard._lock.acquire(False):
+            raise BusyResourceError(guard._message)
+        try:
+            if self._closed:
+                raise ClosedResourceError("this stream was closed")
+            socket = self.socket
+            try:
+                entry = socket._entry
+                if entry is None or entry.closed or entry.run is not _Process.current:
+                    entry = socket._registration()
+                recv = socket._sock.recv
+                while True:
+                    task = _check_ready(entry, _READ)
+                    if task is None and self._drained:
+                        # The last receive emptied the kernel's buffer, so the readiness still
+                        # remembered is most likely used up: asking the kernel is cheaper than a
+                        # receive that fails.
+                        self._drained = False
+                        if not self._read_poll().poll(0):
+                            entry.clear_r()
+                            task = _check_ready(entry, _READ)
+                    if task is not None:
+                        await _park(task, entry, _READ)
+                    try:
+                        data = recv(max_bytes)
+                    except BlockingIOError:
+                        entry.clear_r()
+                        continue
+                    # A short read of a stream socket took everything there was.
+                    self._drained = 0 < len(data) < max_bytes
+                    return data
+            except OSError as exc:
+                raise _stream_error(exc) from (None if exc.errno == errno.EBADF else exc)
+        finally:
+            guard._lock.release()
+
+    def _read_poll(self) -> Any:
+        poll = self._poll
+        if poll is None:
+            poll = self._poll = select.poll()
+            poll.register(self.socket.fileno(), _READ_POLL_MASK)
+        return poll
 
     async def aclose(self) -> None:
         self._closed = True

@@ -22,7 +22,9 @@ import socket as _stdlib
 from typing import Any
 
 from quorlin import _io
-from quorlin._io import READ as _READ, WRITE as _WRITE
+from quorlin._core import _current_task
+from quorlin._io import READ as _READ, WRITE as _WRITE, check_ready as _check_ready, park as _park
+from quorlin._run import _Process
 
 # The standard module's constants and exception types, so that this module can stand in for it.
 for _name in dir(_stdlib):
@@ -255,22 +257,30 @@ class SocketType:
     # -- the waiting core --
 
     async def _receiving(self, call: Any, *args: Any) -> Any:
-        entry = self._registration()
+        entry = self._entry
+        if entry is None or entry.closed or entry.run is not _Process.current:
+            entry = self._registration()
         while True:
-            await _io.ready(entry, _READ)
+            task = _check_ready(entry, _READ)
+            if task is not None:
+                await _park(task, entry, _READ)
             try:
                 return call(*args)
             except BlockingIOError:
                 entry.clear_r()
 
     async def _sending(self, call: Any, *args: Any) -> Any:
-        from quorlin._core import current_task
-
-        current_task()._raise_if_cancelled()
+        task = _current_task.get()
+        if task is None:
+            raise RuntimeError("this must be called from inside a quorlin task")
+        task._raise_if_cancelled()
         try:
             return call(*args)
         except BlockingIOError:
             pass
+        return await self._sending_after_wait(call, *args)
+
+    async def _sending_after_wait(self, call: Any, *args: Any) -> Any:
         entry = self._registration()
         while True:
             entry.clear_w()
@@ -404,11 +414,21 @@ class SocketType:
     async def sendall(self, data: Any, flags: int = 0) -> None:
         """Sends all of `data`.  If cancelled part-way, an unknown amount has been sent."""
         if type(data) is bytes:
-            sent = await self._sending(self._sock.send, data, flags)
+            task = _current_task.get()
+            if task is None:
+                raise RuntimeError("this must be called from inside a quorlin task")
+            task._raise_if_cancelled()
+            try:
+                sent = self._sock.send(data, flags)
+            except BlockingIOError:
+                sent = await self._sending_after_wait(self._sock.send, data, flags)
             if sent == len(data):
                 return
         else:
             sent = 0
+        await self._send_rest(data, sent, flags)
+
+    async def _send_rest(self, data: Any, sent: int, flags: int) -> None:
         with memoryview(data) as view, view.cast("B") as raw:
             total = len(raw)
             while sent < total:

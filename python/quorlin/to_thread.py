@@ -8,6 +8,7 @@ from typing import Any, TypeVar
 
 from quorlin._core import _runtime, _Slot, _thread_origin, _wait, current_task
 from quorlin._errors import Cancelled
+from quorlin._run import _current_run
 from quorlin._sync import CapacityLimiter
 
 T = TypeVar("T")
@@ -65,6 +66,51 @@ def _call_and_report(slot: _Slot, fn: Callable[..., Any], args: tuple[Any, ...],
             continue
 
 
+class _ThreadCall:
+    """One call of `run_sync`: what its blocking thread needs, in one object."""
+
+    __slots__ = ("slot", "fn", "args", "origin", "limiter", "task", "state", "released", "ctl", "abandon")
+
+    def __init__(self, task: Any, slot: _Slot, fn: Callable[..., Any], args: tuple[Any, ...],
+                 limiter: CapacityLimiter, state: Any, abandon: bool) -> None:
+        self.task = task
+        self.slot = slot
+        self.fn = fn
+        self.args = args
+        self.origin = (task, slot)
+        self.limiter = limiter
+        self.state = state
+        self.released = False
+        self.ctl: Any = None
+        self.abandon = abandon
+
+    def release_token(self) -> None:
+        # Called only by the call's own thread (or by the task when the call never started), so
+        # the flag needs no lock.
+        if self.released:
+            return
+        self.released = True
+        self.limiter.release_on_behalf_of(self.task)
+
+    def __call__(self) -> None:
+        state = self.state
+        try:
+            _call_and_report(self.slot, self.fn, self.args, self.origin, self.release_token)
+        finally:
+            self.release_token()
+            with state.lock:
+                state.blocking_calls -= 1
+
+    def abort(self) -> bool:
+        if self.abandon:
+            return True
+        slot = self.slot
+        if not slot.abort_requested:
+            slot.abort_requested = True
+            self.ctl.abort()
+        return False
+
+
 async def run_sync(fn: Callable[..., T], *args: Any, abandon_on_cancel: bool = False,
                    limiter: CapacityLimiter | None = None) -> T:
     """Runs ``fn(*args)`` in a blocking-pool thread and returns its result (or raises its error).
@@ -78,49 +124,21 @@ async def run_sync(fn: Callable[..., T], *args: Any, abandon_on_cancel: bool = F
     """
     task = current_task()
     if limiter is None:
-        limiter = current_default_thread_limiter()
-    from quorlin._run import _current_run
-
+        limiter = _Defaults.limiter
+        if limiter is None:
+            limiter = current_default_thread_limiter()
     state = _current_run()
     acquire = getattr(limiter, "_acquire_before_park", None) or limiter.acquire_on_behalf_of
     await acquire(task)
-    released = [False]
-    release_lock = threading.Lock()
-
-    def release_token() -> None:
-        with release_lock:
-            if released[0]:
-                return
-            released[0] = True
-        limiter.release_on_behalf_of(task)
-
     slot = _Slot(task)
-    origin = (task, slot)
-
-    def call() -> None:
-        try:
-            _call_and_report(slot, fn, args, origin, release_token)
-        finally:
-            release_token()
-            with state.lock:
-                state.blocking_calls -= 1
-
+    call = _ThreadCall(task, slot, fn, args, limiter, state, abandon_on_cancel)
     with state.lock:
         state.blocking_calls += 1
     try:
-        ctl, _event, _result = _runtime()._spawn_blocking(call)
+        call.ctl = _runtime()._spawn_blocking(call)[0]
     except BaseException:
         with state.lock:
             state.blocking_calls -= 1
-        release_token()
+        call.release_token()
         raise
-
-    def abort() -> bool:
-        if abandon_on_cancel:
-            return True
-        if not slot.abort_requested:
-            slot.abort_requested = True
-            ctl.abort()
-        return False
-
-    return await _wait(slot, abort)
+    return await _wait(slot, call.abort)

@@ -125,8 +125,10 @@ void worker_main(void* raw) noexcept {
     // then (a receiving end, a record) is left to the exiting process.  Re-attaching after a wait
     // needs no gate: the interpreter knows this thread state and, once it is finalizing, keeps the
     // thread in the re-attach for good, with no native lock held.
-    PyGILState_STATE attached;
-    if (!interpreter_exit::attach_new_thread(attached)) {
+    // One that cannot make its thread state (memory refused) gives its place back too: a call it
+    // leaves queued goes to the next worker, which the next submission starts if none is idle.
+    PyThreadState* attached = nullptr;
+    if (interpreter_exit::attach_new_thread(attached) != interpreter_exit::Attach::attached) {
         start->live->fetch_sub(1, std::memory_order_seq_cst);
         (void)start.release();
         return;

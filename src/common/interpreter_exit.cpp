@@ -71,19 +71,23 @@ int watch() noexcept {
 
 bool exiting() noexcept { return gate.closed_flag.load(std::memory_order_acquire); }
 
-bool attach_new_thread(PyGILState_STATE& state) noexcept {
-    if (!enter()) return false;
-    state = PyGILState_Ensure();
+Attach attach_new_thread(PyThreadState*& state) noexcept {
+    if (!enter()) return Attach::exiting;
+    // Made detached, as PyGILState_Ensure makes one; bound as the thread's own, so that nested
+    // PyGILState_Ensure/Release pairs in code the thread runs find it.
+    state = PyThreadState_New(PyInterpreterState_Main());
+    if (state != nullptr) PyEval_RestoreThread(state);
     leave();
-    return true;
+    return state != nullptr ? Attach::attached : Attach::out_of_memory;
 }
 
-bool release_thread(PyGILState_STATE state) noexcept {
+bool release_thread(PyThreadState* state) noexcept {
     if (!enter()) {
         (void)PyEval_SaveThread();
         return false;
     }
-    PyGILState_Release(state);
+    PyThreadState_Clear(state);
+    PyThreadState_DeleteCurrent();
     leave();
     return true;
 }

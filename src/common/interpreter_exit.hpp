@@ -8,8 +8,8 @@
 // (PyGILState_Release) races the interpreter's own clearing of it in the same way.  So a native
 // thread makes and deletes its thread state either before the interpreter begins to exit, or never.
 //
-// The gate: a thread passes it for the duration of PyGILState_Ensure at its start and of
-// PyGILState_Release at its end.  A callback registered with `atexit`, which the interpreter runs
+// The gate: a thread passes it for the duration of making its thread state at its start and of
+// deleting it at its end.  A callback registered with `atexit`, which the interpreter runs
 // while it is still whole and before it begins finalizing, closes the gate and waits (detached)
 // until every thread inside has come out.  A thread that finds the gate closed leaves its thread
 // state alone: at its start it ends without attaching; at its end it detaches and sleeps until the
@@ -37,14 +37,22 @@ namespace quorlin::interpreter_exit {
 // True once the interpreter has begun to exit (the gate is closed).
 [[nodiscard]] bool exiting() noexcept;
 
-// A native thread's first attach.  False once the interpreter has begun to exit: nothing was made
-// and the thread must end without touching any Python object.
-[[nodiscard]] bool attach_new_thread(PyGILState_STATE& state) noexcept;
+enum class Attach {
+    attached,
+    exiting,      // the interpreter has begun to exit: nothing was made
+    out_of_memory,  // no thread state could be made: nothing was made
+};
 
-// A native thread's last detach.  False once the interpreter has begun to exit: the thread is then
-// detached but keeps its thread state, must touch no Python object again, and ends with
-// `sleep_forever` once it has released what it holds natively.
-[[nodiscard]] bool release_thread(PyGILState_STATE state) noexcept;
+// A native thread's first attach: makes the thread's state and attaches it.  Unless `attached`,
+// the thread must end without touching any Python object.  (PyGILState_Ensure would end the whole
+// process when the thread state cannot be allocated, as under a tight address-space limit.)
+[[nodiscard]] Attach attach_new_thread(PyThreadState*& state) noexcept;
+
+// A native thread's last detach: clears and deletes the state `attach_new_thread` made.  False
+// once the interpreter has begun to exit: the thread is then detached but keeps its thread state,
+// must touch no Python object again, and ends with `sleep_forever` once it has released what it
+// holds natively.
+[[nodiscard]] bool release_thread(PyThreadState* state) noexcept;
 
 // Never returns; the thread sleeps until the process exits.
 [[noreturn]] void sleep_forever() noexcept;

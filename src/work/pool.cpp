@@ -11,17 +11,49 @@
 #include "work/worker_loop.hpp"
 #include "work/worker_set.hpp"
 
+#include <cerrno>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <utility>
 
 namespace quorlin {
 
 namespace {
+
+// Whether the workers of one start could all attach.  A thread can start and still fail to make its
+// thread state (memory refused): the run must then fail as if the thread had not started, rather
+// than go on with a worker short, so the start waits for every worker's report.
+class StartReports {
+public:
+    explicit StartReports(size_t workers) noexcept : pending_(workers) {}
+
+    void report(bool attached) noexcept {
+        std::lock_guard lock(mutex_);
+        if (!attached) any_failed_ = true;
+        if (--pending_ == 0) all_in_.notify_all();
+    }
+
+    // Blocks until every worker has reported; the caller must not be attached to the interpreter.
+    [[nodiscard]] bool all_attached() noexcept {
+        std::unique_lock lock(mutex_);
+        all_in_.wait(lock, [this] { return pending_ == 0; });
+        return !any_failed_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable all_in_;
+    size_t pending_;  // guarded by mutex_
+    bool any_failed_ = false;  // guarded by mutex_
+};
 
 // What a new worker thread is given; the thread owns and frees it.
 struct WorkerStart {
     size_t index;
     std::shared_ptr<WorkerSet> workers;
     py::Ref runtime;
+    std::shared_ptr<StartReports> reports;
 };
 
 // The interpreter side of a worker: attachment, the stop flag, running items.
@@ -101,12 +133,16 @@ void worker_main(void* raw) noexcept {
     // common/interpreter_exit.hpp).  A worker that starts too late ends at once, unattached: its
     // reference to the runtime is left to the exiting process, and it leaves the live count so that
     // a shutdown waiting for it goes on.
-    PyGILState_STATE attached;
-    if (!interpreter_exit::attach_new_thread(attached)) {
+    // One that cannot make its thread state ends the same way, and fails the start.
+    PyThreadState* attached = nullptr;
+    if (interpreter_exit::attach_new_thread(attached) != interpreter_exit::Attach::attached) {
         (void)start->runtime.release();
+        std::shared_ptr<StartReports> reports = std::move(start->reports);
         leave(std::move(start));
+        reports->report(false);
         return;
     }
+    std::exchange(start->reports, nullptr)->report(true);
     this_worker = ThisWorker{workers.stealers[start->index].get(), record.global_queue.get(), &workers};
     {
         AttachedHost host(start->runtime.get(), workers, start->index);
@@ -138,15 +174,22 @@ bool start_workers(PyObject* runtime, int* spawn_error) noexcept {
     record.workers_stop.store(0, std::memory_order_seq_cst);
     std::shared_ptr<WorkerSet> previous = record.worker_set.exchange(workers);
     previous.reset();
+    auto reports = std::make_shared<StartReports>(record.threads);
     for (size_t index = 0; index < record.threads; ++index) {
-        auto* start = new WorkerStart{index, workers, py::Ref::new_ref(runtime)};
+        auto* start = new WorkerStart{index, workers, py::Ref::new_ref(runtime), reports};
         if (!spawn_detached_thread(worker_main, start, spawn_error)) {
             delete start;
             workers->live.leave(record.threads - index);  // these will never run
             return false;
         }
     }
-    return true;
+    bool all_attached = false;
+    {
+        py::Detached detached;  // a worker's attach may wait for a pause that needs this thread
+        all_attached = reports->all_attached();
+    }
+    if (!all_attached) *spawn_error = ENOMEM;
+    return all_attached;
 }
 
 void stop_workers(PyObject* runtime) noexcept {

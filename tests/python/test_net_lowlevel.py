@@ -9,6 +9,7 @@ import pytest
 import quorlin
 from quorlin import BusyResourceError, Cancelled, ClosedResourceError
 from quorlin import _io, lowlevel
+from quorlin import socket as qsocket
 
 pytestmark = [
     pytest.mark.quorlin,
@@ -156,6 +157,40 @@ async def test_cancelling_a_parked_wait_and_waiting_again():
             assert a.recv(10) == b"x"
     finally:
         close_all(a, b)
+
+
+async def test_parks_left_behind_do_not_wake_the_next_one():
+    a, b = pair()
+    sock = qsocket.from_stdlib_socket(a)
+    try:
+        with quorlin.fail_after(LIMIT):
+            # Each cancelled park leaves its wake-up armed with the driver, which the next report
+            # calls after the park has gone.
+            for _ in range(3):
+                with quorlin.move_on_after(0.02):
+                    await lowlevel.wait_readable(a)
+                b.send(b"gone")
+                await lowlevel.wait_readable(a)
+                assert a.recv(10) == b"gone"
+            # A later wait still returns only once data has really arrived.
+            threading.Timer(0.1, b.send, (b"late",)).start()
+            await lowlevel.wait_readable(a)
+            assert a.recv(10) == b"late"
+
+            # A cancelled task meeting a direction another task waits on hears of its
+            # cancellation, and the waiting task keeps its wake-up.
+            async with quorlin.TaskGroup() as tg:
+                receiving = tg.create_task(sock.recv, 10)
+                await quorlin.sleep(0.05)
+                with quorlin.CancelScope() as scope:
+                    scope.cancel()
+                    with pytest.raises(Cancelled):
+                        await sock.recv(10)
+                b.send(b"ok")
+            assert receiving.result() == b"ok"
+    finally:
+        sock.close()
+        close_all(b)
 
 
 async def test_notify_closing_wakes_waiters_with_closed_resource_error():

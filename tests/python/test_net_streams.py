@@ -128,6 +128,42 @@ async def test_stream_misuse_raises_stream_errors():
             tg.cancel_scope.cancel()
 
 
+@pytest.mark.parametrize("steps", [
+    [b"abc", "eof"],                        # data and the end of the stream arrive together
+    [b"abc", "pause", "eof"],               # the end comes after the buffer was emptied
+    [b"abc", "pause", b"defg", "eof"],      # more data comes after the buffer was emptied
+    [b"x" * 200_000, "pause", b"y", "eof"],  # full reads first, then a short one
+])
+async def test_receiving_after_the_buffer_was_emptied(steps):
+    a, b = qsocket.socketpair()
+    stream = SocketStream(a)
+    expected = b"".join(step for step in steps if isinstance(step, bytes))
+
+    def peer():
+        with b._sock as raw:
+            raw.setblocking(True)
+            for step in steps:
+                if step == "pause":
+                    threading.Event().wait(0.05)
+                elif step == "eof":
+                    raw.shutdown(qsocket.SHUT_WR)
+                else:
+                    raw.sendall(step)
+
+    try:
+        with quorlin.fail_after(LIMIT):
+            sender = threading.Thread(target=peer)
+            sender.start()
+            received = bytearray()
+            while chunk := await stream.receive_some(65536):
+                received += chunk
+            assert received == expected
+            assert await stream.receive_some() == b""
+            sender.join(LIMIT)
+    finally:
+        await stream.aclose()
+
+
 async def test_refused_and_reset_connections():
     with quorlin.fail_after(LIMIT):
         holder = qsocket.socket()
