@@ -137,7 +137,7 @@ class MemorySendChannel(_ChannelEnd, Generic[T]):
                 placed.fire(value)
             await cancel_shielded_checkpoint()
             return
-        await _wait(slot, lambda: self._withdraw(slot))
+        await _wait(slot, None, math.inf, self)
 
     def send_blocking(self, value: T, timeout: float | None = None) -> None:
         """`send` for plain threads; raises TimeoutError if `timeout` seconds pass first."""
@@ -246,7 +246,7 @@ class MemoryReceiveChannel(_ChannelEnd, Generic[T]):
                 sender.fire()
             await cancel_shielded_checkpoint()
             return value
-        return await _wait(slot, lambda: self._withdraw(slot))
+        return await _wait(slot, None, math.inf, self)
 
     def receive_blocking(self, timeout: float | None = None) -> T:
         """`receive` for plain threads; raises TimeoutError if `timeout` seconds pass first."""

@@ -24,6 +24,10 @@ scope, and a task group's lock that of the group's scope, so that spawning and f
 take the group's (shared) lock once; none of these is ever taken while another of the same task or
 group is held.  Wakers pop slots under the primitive lock, release it, then fire (taking the task
 lock).  No lock is ever held across an `await`.
+
+On the paths that every spawn, park and wake-up takes, locks are taken as ``lock.acquire()``
+followed by ``try: ... finally: lock.release()`` rather than with ``with lock:``: the lock's
+`__enter__` and `__exit__` parse their arguments generically and cost several times as much.
 """
 
 from __future__ import annotations
@@ -123,7 +127,8 @@ class _Slot:
 
     def fire(self, value: Any = None, error: BaseException | None = None) -> bool:
         """Completes the park once; returns False if it was already completed."""
-        with self.task._lock:
+        self.task._lock.acquire()
+        try:
             if self.fired:
                 return False
             self.fired = True
@@ -131,6 +136,8 @@ class _Slot:
             self.error = error
             self.event.set()
             return True
+        finally:
+            self.task._lock.release()
 
 
 class _ThreadSlot:
@@ -189,19 +196,30 @@ def _yield_to_runtime():
     yield
 
 
-async def _wait(slot: _Slot, abort_fn: Callable[[], bool], deadline: float = math.inf) -> Any:
+async def _wait(
+    slot: _Slot, abort_fn: Callable[[], bool] | None, deadline: float = math.inf, withdraw_from: Any = None
+) -> Any:
     """Parks the slot's task until the slot fires, its deadline passes or it is cancelled.
 
     `abort_fn` is called under the task lock to withdraw the slot from whatever would fire it; it
-    returns True if the slot was withdrawn (nobody will fire it any more).  Returns the fired
-    value, or `_TIMED_OUT` once `deadline` (runtime seconds) has passed.
+    returns True if the slot was withdrawn (nobody will fire it any more).  A primitive that keeps
+    its parked slots itself passes `withdraw_from` instead, whose ``_withdraw(slot)`` does the
+    same: no closure is made for every park.  Returns the fired value, or `_TIMED_OUT` once
+    `deadline` (runtime seconds) has passed.
     """
     task = slot.task
     lock = task._lock
     withdrawn_failed = False
     published = False
     while True:
-        with lock:
+        if published and slot.fired:
+            # Set under the task lock before the event that woke us; from here on nobody else
+            # touches the slot, and clearing `_slot` races only with kicks, which skip a fired
+            # slot.
+            task._slot = None
+            break
+        lock.acquire()
+        try:
             if slot.fired:
                 if published:
                     task._slot = None
@@ -216,7 +234,7 @@ async def _wait(slot: _Slot, abort_fn: Callable[[], bool], deadline: float = mat
             if not withdrawn_failed:
                 cancelled, wake_at, now = task._evaluate(deadline)
                 if cancelled or (now is not None and deadline <= now):
-                    if abort_fn():
+                    if abort_fn() if withdraw_from is None else withdraw_from._withdraw(slot):
                         slot.fired = True
                         if cancelled:
                             slot.error = Cancelled()
@@ -227,12 +245,18 @@ async def _wait(slot: _Slot, abort_fn: Callable[[], bool], deadline: float = mat
                     withdrawn_failed = True
                 elif wake_at != math.inf:
                     timeout_us = min(max(math.ceil((wake_at - now) * 1e6), 0), _MAX_WAIT_US)
+        finally:
+            lock.release()
         await event.waiter(timeout_us)
     task._parks += 1
     error = slot.error
     if error is not None:
         slot.error = None
-        raise error
+        try:
+            raise error
+        finally:
+            # The traceback holds this frame: a local naming the exception would make a cycle.
+            error = None
     return slot.value
 
 
@@ -242,9 +266,12 @@ async def _wait_uncancellable(slot: _Slot) -> Any:
 
 async def checkpoint() -> None:
     """Lets other tasks run, then raises `Cancelled` if the calling task is cancelled."""
-    task = current_task()
+    task = _current_task.get()
+    if task is None:
+        current_task()  # raises
     await _yield_to_runtime()
-    task._raise_if_cancelled()
+    if task._evaluate(_INF)[0]:
+        raise Cancelled()
 
 
 async def checkpoint_if_cancelled() -> None:
@@ -280,7 +307,12 @@ async def sleep(seconds: float) -> None:
     if seconds == 0:
         await checkpoint()
         return
-    await sleep_until(_now() + seconds)
+    runtime = _runtime_box[0]  # as _now(), without its two calls
+    deadline = (runtime if runtime is not None else _runtime())._clock / 1e6 + seconds
+    task = _current_task.get()
+    if task is None:
+        current_task()  # raises
+    await _wait(_Slot(task), _always, deadline)
 
 
 async def sleep_forever() -> None:
@@ -316,24 +348,33 @@ class ParkingLot:
         return bool(self._parked)
 
     def _withdraw(self, slot: Any) -> bool:
-        with self._lock:
+        self._lock.acquire()
+        try:
             return self._parked.pop(slot, _MISSING) is not _MISSING
+        finally:
+            self._lock.release()
 
     async def park(self) -> Any:
         """Parks the calling task until it is unparked; returns the value given to `unpark`."""
         slot = _Slot(current_task())
-        with self._lock:
+        self._lock.acquire()
+        try:
             self._parked[slot] = None
-        return await _wait(slot, lambda: self._withdraw(slot))
+        finally:
+            self._lock.release()
+        return await _wait(slot, None, _INF, self)
 
     async def _park_unless(self, ready: Callable[[], bool]) -> bool:
         """Parks unless `ready()` (checked under the lot's lock) is true; returns whether it parked."""
         slot = _Slot(current_task())
-        with self._lock:
+        self._lock.acquire()
+        try:
             if ready():
                 return False
             self._parked[slot] = None
-        await _wait(slot, lambda: self._withdraw(slot))
+        finally:
+            self._lock.release()
+        await _wait(slot, None, _INF, self)
         return True
 
     def _park_thread(self, ready: Callable[[], bool], timeout: float | None) -> bool:
@@ -347,12 +388,15 @@ class ParkingLot:
 
     def _pop(self, count: float) -> list[Any]:
         slots = []
-        with self._lock:
+        self._lock.acquire()
+        try:
             parked = self._parked
             while parked and len(slots) < count:
                 slot = next(iter(parked))
                 del parked[slot]
                 slots.append(slot)
+        finally:
+            self._lock.release()
         return slots
 
     def unpark(self, *, count: int = 1, value: Any = None) -> list[Task[Any]]:
@@ -367,19 +411,36 @@ class ParkingLot:
 
     def unpark_all(self, value: Any = None) -> list[Task[Any]]:
         """Wakes every parked task."""
-        with self._lock:
+        self._lock.acquire()
+        try:
             parked = self._parked
             if not parked:
                 return []
             slots = list(parked)
             parked.clear()
-        woken = []
+        finally:
+            self._lock.release()
+        woken: list[Task[Any]] = []
         for slot in slots:
             slot.fire(value)
             task = getattr(slot, "task", None)
             if task is not None:
                 woken.append(task)
         return woken
+
+    def _fire_all(self) -> None:
+        """`unpark_all()` for callers that need neither a value nor the woken tasks."""
+        self._lock.acquire()
+        try:
+            parked = self._parked
+            if not parked:
+                return
+            slots = list(parked)
+            parked.clear()
+        finally:
+            self._lock.release()
+        for slot in slots:
+            slot.fire()
 
     def statistics(self) -> dict[str, int]:
         """``{"tasks_waiting": n}``."""
@@ -418,8 +479,9 @@ class CancelScope:
     def __init__(self, *, deadline: float = math.inf, shield: bool = False) -> None:
         self._lock = threading.Lock()
         self._parent: CancelScope | None = None
-        self._children: set[CancelScope] = set()
-        self._tasks: set[Task[Any]] = set()
+        # Both stay the shared empty set until the scope is entered or gets a child.
+        self._children: set[CancelScope] = _NO_CHILDREN  # type: ignore[assignment]
+        self._tasks: set[Task[Any]] = _NO_CHILDREN  # type: ignore[assignment]
         self._cancel_called = False
         self._by_deadline = False
         self._deadline = float(deadline)
@@ -439,23 +501,6 @@ class CancelScope:
         return f"<CancelScope {state}{extra}{' shielded' if self._shield else ''}>"
 
     # -- tree maintenance (only the owning task enters and exits) --
-
-    @classmethod
-    def _for_task(cls, task: Task[Any]) -> CancelScope:
-        """A task's own scope, already active, not yet linked to a parent (see `_attach`)."""
-        scope = _new_object(cls)
-        scope._lock = threading.Lock()
-        scope._parent = None
-        scope._children = _NO_CHILDREN
-        scope._tasks = {task}
-        scope._cancel_called = False
-        scope._by_deadline = False
-        scope._deadline = math.inf
-        scope._shield = False
-        scope._task = task
-        scope._state = 1
-        scope.cancelled_caught = False
-        return scope
 
     def _attach(self, parent: CancelScope | None) -> None:
         self._parent = parent
@@ -483,7 +528,9 @@ class CancelScope:
         _deliver(self)
 
     def __enter__(self) -> CancelScope:
-        task = current_task()
+        task = _current_task.get()
+        if task is None:
+            current_task()  # raises
         if self._state != 0:
             raise RuntimeError("a CancelScope can be entered only once")
         parent = task._node
@@ -491,9 +538,12 @@ class CancelScope:
         self._task = task
         self._tasks = {task}
         self._state = 1
-        with parent._lock:
+        parent._lock.acquire()
+        try:
             parent._tasks.discard(task)
             _link(parent, self)
+        finally:
+            parent._lock.release()
         task._node = self
         return self
 
@@ -503,12 +553,18 @@ class CancelScope:
             raise RuntimeError("cancel scopes must be exited in the task that entered them, innermost first")
         parent = self._parent
         assert parent is not None
-        with parent._lock:
+        parent._lock.acquire()
+        try:
             _unlink(parent, self)
             parent._tasks.add(task)
+        finally:
+            parent._lock.release()
         task._node = parent
-        with self._lock:
+        self._lock.acquire()
+        try:
             self._tasks.clear()
+        finally:
+            self._lock.release()
         self._state = 2
         if exc is None or not self._effectively_called():
             return False
@@ -689,9 +745,25 @@ class Task(Generic[T]):
     )
 
     def __init__(self, coro: Coroutine[Any, Any, T], name: str) -> None:
-        scope = self._scope = self._node = CancelScope._for_task(self)
+        # The task's own scope, already active, not yet linked to a parent (see `_attach`); built
+        # here rather than through CancelScope's constructor, as every spawn pays for it.
+        scope = _new_object(CancelScope)
         # The task and its own scope share one lock: nothing takes one while holding the other.
-        self._lock = scope._lock
+        self._lock = scope._lock = threading.Lock()
+        scope._parent = None
+        scope._children = _NO_CHILDREN
+        scope._tasks = {self}
+        scope._cancel_called = False
+        scope._by_deadline = False
+        scope._deadline = _INF
+        scope._shield = False
+        # Only `__exit__` reads `_task`, and a task's own scope is never exited: without the
+        # back-reference a finished task is freed by reference counting, not left to the cyclic
+        # collector.
+        scope._task = None
+        scope._state = 1
+        scope.cancelled_caught = False
+        self._scope = self._node = scope
         self._slot: _Slot | None = None
         #: The task's name, for diagnostics.
         self.name = name
@@ -739,7 +811,8 @@ class Task(Generic[T]):
             if wake_at == _INF:
                 return _NOT_CANCELLED
             limits = ()
-        now = _now()
+        runtime = _runtime_box[0]  # as _now(), without its two calls
+        now = (runtime if runtime is not None else _runtime())._clock / 1e6
         for scope in limits:
             if scope._deadline <= now:
                 scope._by_deadline = True
@@ -754,35 +827,15 @@ class Task(Generic[T]):
             raise Cancelled()
 
     def _kick(self) -> None:
-        with self._lock:
+        self._lock.acquire()
+        try:
             slot = self._slot
             if slot is not None and not slot.fired:
                 slot.event.set()
+        finally:
+            self._lock.release()
 
     # -- outcome --
-
-    def _finish(self, value: Any, error: BaseException | None) -> None:
-        cancelled = isinstance(error, Cancelled) or (error is None and self._scope.cancelled_caught)
-        with self._lock:
-            self._value = value
-            self._error = error
-            self._cancelled = cancelled
-            self._finished = True
-            waiters = self._waiters
-        self._coro = None  # type: ignore[assignment]
-        scope = self._scope
-        group = self._group
-        # A group child's scope hangs below the group's scope, whose lock the group shares: the
-        # group unlinks it while it takes that lock anyway.
-        unlinked_by_group = group is not None and scope._parent is group._scope
-        scope._detach_root(linked=not unlinked_by_group)
-        status = self._status
-        if status is not None:
-            status._child_finished(self)
-        if group is not None:
-            group._child_finished(self, scope if unlinked_by_group else None)
-        if waiters is not None:
-            waiters.unpark_all()
 
     def _waiter_lot(self) -> ParkingLot:
         """The lot where tasks wait for this one to finish; made on first use."""
@@ -852,9 +905,46 @@ async def _task_main(task: Task[Any]) -> None:
     except BaseException as exc:  # noqa: BLE001 - everything a task raises is its outcome
         error = exc
     try:
-        task._finish(value, error)
+        # The task's outcome, inline (it runs once for every task).
+        scope = task._scope
+        cancelled = isinstance(error, Cancelled) or (error is None and scope.cancelled_caught)
+        # The task's lock is its scope's: the scope is closed in the same round trip.
+        task._lock.acquire()
+        try:
+            task._value = value
+            task._error = error
+            task._cancelled = cancelled
+            task._finished = True
+            waiters = task._waiters
+            scope._tasks.clear()
+        finally:
+            task._lock.release()
+        scope._state = 2
+        task._coro = None  # type: ignore[assignment]
+        group = task._group
+        # A group child's scope hangs below the group's scope, whose lock the group shares: the
+        # group unlinks it while it takes that lock anyway.
+        unlinked_by_group = group is not None and scope._parent is group._scope
+        if not unlinked_by_group:
+            parent = scope._parent
+            if parent is not None:
+                parent._lock.acquire()
+                try:
+                    _unlink(parent, scope)
+                finally:
+                    parent._lock.release()
+        status = task._status
+        if status is not None:
+            status._child_finished(task)
+        if group is not None:
+            group._child_finished(task, scope if unlinked_by_group else None)
+        if waiters is not None:
+            waiters.unpark_all()
     except BaseException as exc:  # noqa: BLE001 - a bug here must not print as a coroutine error
         sys.unraisablehook(_unraisable(exc, task))
+    # A failed task's traceback holds this frame, and the task holds its error: without these
+    # locals the two make no reference cycle.
+    task = error = value = scope = group = waiters = status = None  # type: ignore[assignment]
 
 
 def _unraisable(exc: BaseException, obj: object) -> Any:
@@ -887,6 +977,11 @@ def _make_coroutine(fn: Any, args: tuple[Any, ...]) -> Coroutine[Any, Any, Any]:
         return fn
     else:
         coro = fn(*args)
+    return _checked_coroutine(fn, coro)
+
+
+def _checked_coroutine(fn: Any, coro: Any) -> Coroutine[Any, Any, Any]:
+    """`coro`, returned by `fn`, if it is a coroutine; otherwise closes it and raises TypeError."""
     if not isinstance(coro, Coroutine):
         if hasattr(coro, "close"):
             coro.close()
@@ -1044,26 +1139,48 @@ class TaskGroup:
 
     def start_soon(self, fn: Callable[..., Awaitable[Any]], *args: Any, name: str | None = None) -> None:
         """Starts `fn(*args)` as a child task; it may begin at once on another worker."""
-        self.create_task(fn, *args, name=name)
+        self._create(fn, args, name)
 
     def create_task(self, fn: Any, *args: Any, name: str | None = None) -> Task[Any]:
         """Like `start_soon`, but accepts a coroutine object too and returns the `Task` handle."""
-        self._check_open()
-        coro = _make_coroutine(fn, args)
-        task: Task[Any] = Task(coro, _task_name(coro if coro is fn else fn, name))
+        return self._create(fn, args, name)
+
+    def _create(self, fn: Any, args: tuple[Any, ...], name: str | None) -> Task[Any]:
+        if self._state != 1:
+            self._check_open()
+        if type(fn) is _FunctionType:
+            # The common case, a plain async function, without the helpers' calls.
+            coro = fn(*args)
+            if type(coro) is not _CoroutineType:
+                coro = _checked_coroutine(fn, coro)
+            name = fn.__qualname__ if name is None else str(name)
+        else:
+            coro = _make_coroutine(fn, args)
+            name = _task_name(coro if coro is fn else fn, name)
+        task: Task[Any] = Task(coro, name)
         scope = self._scope
-        with self._lock:
+        self._lock.acquire()
+        try:
             joined = self._state == 1
             if joined:
                 self._children.add(task)
                 task._group = self
-                task._scope._parent = scope
-                scope._children.add(task._scope)
+                child_scope = task._scope
+                child_scope._parent = scope
+                children = scope._children  # as _link(scope, child_scope), one call fewer
+                if children is _NO_CHILDREN:
+                    children = scope._children = set()
+                children.add(child_scope)
+        finally:
+            self._lock.release()
         if not joined:
             task._scope._detach_root(linked=False)
             coro.close()
             raise RuntimeError("this TaskGroup is closed to new tasks")
-        _launch(task)
+        runtime = _runtime_box[0]
+        if runtime is None:
+            _runtime()
+        runtime._spawn_coro(_task_main(task))  # as _launch(task), one call fewer
         return task
 
     async def start(self, fn: Callable[..., Awaitable[Any]], *args: Any, name: str | None = None) -> Any:
@@ -1105,13 +1222,18 @@ class TaskGroup:
         """`scope`: the child's own scope, to unlink from the group's scope as well."""
         error = task._error
         failed = error is not None and not isinstance(error, Cancelled)
-        with self._lock:
+        self._lock.acquire()
+        try:
             if scope is not None:
-                self._scope._children.discard(scope)
+                children = self._scope._children  # as _unlink(self._scope, scope), one call fewer
+                if children:
+                    children.discard(scope)
             self._children.discard(task)
             if failed:
                 self._errors.append(error)  # type: ignore[arg-type]
             slot = self._exit_slot if not self._children else None
+        finally:
+            self._lock.release()
         if failed:
             self._scope.cancel()
         if slot is not None:

@@ -17,6 +17,7 @@ from quorlin._core import (
     CancelScope,
     ParkingLot,
     Task,
+    _current_task,
     _Slot,
     _wait,
     cancel_shielded_checkpoint,
@@ -45,19 +46,25 @@ class Event:
     def set(self) -> None:
         """Sets the flag and wakes every waiter; safe from any thread, idempotent."""
         self._flag = True
-        self._lot.unpark_all()
+        self._lot._fire_all()
 
     async def wait(self) -> None:
         """Waits until the flag is set (a checkpoint even when it is already set)."""
         if not self._flag:
             lot = self._lot
-            slot = _Slot(current_task())
-            with lot._lock:
+            task = _current_task.get()
+            if task is None:
+                current_task()  # raises
+            slot = _Slot(task)
+            lot._lock.acquire()
+            try:
                 parked = not self._flag
                 if parked:
                     lot._parked[slot] = None
+            finally:
+                lot._lock.release()
             if parked:
-                await _wait(slot, lambda: lot._withdraw(slot))
+                await _wait(slot, None, math.inf, lot)
                 return
         await checkpoint()
 
@@ -117,7 +124,7 @@ class Lock:
             await cancel_shielded_checkpoint()
             return
         # release() makes us the owner before it wakes us.
-        await _wait(slot, lambda: lot._withdraw(slot))
+        await _wait(slot, None, math.inf, lot)
 
     def release(self) -> None:
         """Releases the lock; the oldest waiter, if any, becomes the owner."""
@@ -198,7 +205,7 @@ class Semaphore:
         if taken:
             await cancel_shielded_checkpoint()
             return
-        await _wait(slot, lambda: lot._withdraw(slot))
+        await _wait(slot, None, math.inf, lot)
 
     def release(self) -> None:
         """Returns a permit, handing it straight to the oldest waiter if there is one."""
@@ -272,7 +279,7 @@ class Condition:
             lot._parked[slot] = None
         self._lock.release()
         try:
-            await _wait(slot, lambda: lot._withdraw(slot))
+            await _wait(slot, None, math.inf, lot)
         finally:
             with CancelScope(shield=True):
                 await self._lock.acquire()
@@ -370,7 +377,7 @@ class CapacityLimiter:
         if taken:
             await cancel_shielded_checkpoint()
             return
-        await _wait(slot, lambda: self._withdraw(slot))
+        await _wait(slot, None, math.inf, self)
 
     def _withdraw(self, slot: Any) -> bool:
         with self._lock:
@@ -386,7 +393,7 @@ class CapacityLimiter:
                 return
             slot = _Slot(task)
             self._waiters[slot] = borrower
-        await _wait(slot, lambda: self._withdraw(slot))
+        await _wait(slot, None, math.inf, self)
 
     async def acquire(self) -> None:
         await self.acquire_on_behalf_of(current_task())

@@ -18,7 +18,6 @@
 #include "runtime/methods.hpp"
 
 #include <atomic>
-#include <deque>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -43,7 +42,9 @@ struct EventObject {
     // set() and the flag load of a registration ordered against the lock.
     std::atomic<bool> set_flag;
     std::mutex lock;
-    std::deque<PendingWait> pending;  // guarded by lock; oldest first
+    // Guarded by lock; oldest first.  A vector: an event typically has one waiter at a time, and
+    // an empty vector costs no allocation to make, swap or destroy.
+    std::vector<PendingWait> pending;
     size_t sweep_at;                  // guarded by lock
 };
 
@@ -52,7 +53,8 @@ EventObject& event_of(PyObject* self) noexcept { return *reinterpret_cast<EventO
 // Moves the entries of resumed registrations out of `pending` (order kept) into `stale`, which the
 // caller drops after unlocking.
 void sweep_locked(EventObject& event, std::vector<PendingWait>& stale) noexcept {
-    std::deque<PendingWait> live;
+    std::vector<PendingWait> live;
+    live.reserve(event.pending.size());
     for (PendingWait& entry : event.pending) {
         if (entry.registration->resumed()) {
             stale.push_back(std::move(entry));
@@ -70,7 +72,7 @@ PyObject* allocate_event(PyTypeObject* type) noexcept {
     EventObject& event = event_of(self);
     new (&event.set_flag) std::atomic<bool>(false);
     new (&event.lock) std::mutex();
-    new (&event.pending) std::deque<PendingWait>();
+    new (&event.pending) std::vector<PendingWait>();
     event.sweep_at = first_sweep;
     return self;
 }
@@ -89,9 +91,9 @@ void event_dealloc(PyObject* self) noexcept {
     EventObject& event = event_of(self);
     {
         // Queued waits are released unfired; their coroutines stay with their other holders.
-        std::deque<PendingWait> pending = std::move(event.pending);
+        std::vector<PendingWait> pending = std::move(event.pending);
     }
-    event.pending.~deque();
+    event.pending.~vector();
     event.lock.~mutex();
     event.set_flag.~atomic();
     Py_TYPE(self)->tp_free(self);
@@ -140,7 +142,7 @@ void set_and_fire(PyObject* self) noexcept {
     EventObject& event = event_of(self);
     bool expected = false;
     if (!event.set_flag.compare_exchange_strong(expected, true, std::memory_order_seq_cst)) return;
-    std::deque<PendingWait> drained;
+    std::vector<PendingWait> drained;
     {
         std::lock_guard guard(event.lock);
         drained.swap(event.pending);

@@ -29,6 +29,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quorlin {
 
@@ -215,13 +216,20 @@ void register_checkpoint(PyObject* runtime, Task& task, PyObject* self) noexcept
 void push_timer(PyObject* runtime, const std::shared_ptr<WaitRegistration>& registration, uint32_t timeout_us) noexcept {
     RuntimeRecord& record = record_of(runtime);
     unsigned __int128 deadline = microseconds_since(record.clock_base) + timeout_us;
+    std::vector<TimerEntry> stale;
+    bool earliest = false;
     {
         std::lock_guard guard(record.timer_mutex);
-        record.timer_heap.push(TimerEntry{deadline, registration});
+        if (record.timer_heap.sweep_due()) {
+            record.timer_heap.sweep([](const TimerEntry& entry) { return entry.registration->resumed(); }, stale);
+        }
+        earliest = record.timer_heap.push(TimerEntry{deadline, registration});
     }
-    // Every timed registration wakes the loop, not only a new earliest deadline; a failed wake
-    // is ignored, as the loop recomputes its wait on its next iteration anyway.
-    (void)wake_loop(record);
+    // The loop computes its wait from the earliest deadline under the timer lock, so only a new
+    // earliest deadline needs to wake it; a later one is found when the earlier one expires.  A
+    // failed wake is ignored, as the loop recomputes its wait on its next iteration anyway.
+    if (earliest) (void)wake_loop(record);
+    // `stale` goes here, unlocked (an all-of registration may still hold its slots' values).
 }
 
 void register_on_events(PyObject* runtime, Task& task, PyObject* self) noexcept {

@@ -36,6 +36,7 @@
 // dropped or pushed, and callbacks run with no lock held.
 #include "common/sys.hpp"
 #include "errors/os_error.hpp"
+#include "events/registration.hpp"
 #include "io/registration_map.hpp"
 #include "io/schedule.hpp"
 #include "runtime/loop_jobs.hpp"
@@ -306,8 +307,11 @@ private:
                 }
             }
         }
-        // Pushed unlocked (a push may take a parker's lock), still in deadline order.
-        for (TimerEntry& entry : expired_) push_deferred(record_, make_timer_expiry_job(std::move(entry)));
+        // Pushed unlocked (a push may take a parker's lock), still in deadline order.  A wait that
+        // ended some other way needs no job: its firing would find it resumed.
+        for (TimerEntry& entry : expired_) {
+            if (!entry.registration->resumed()) push_deferred(record_, make_timer_expiry_job(std::move(entry)));
+        }
         expired_.clear();
     }
 

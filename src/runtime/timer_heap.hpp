@@ -1,7 +1,14 @@
 // The runtime's timed waits: a binary min-heap on the deadline.
+//
+// Most timed waits end some other way (their event fires, they are aborted) long before their
+// deadline, and their entries would otherwise stay until it passes: a program that waits with a
+// one-hour timeout in a loop would grow the heap without bound.  So the owner sweeps out the
+// entries of finished waits whenever the heap has doubled since the last sweep.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -25,7 +32,8 @@ public:
     [[nodiscard]] size_t size() const noexcept { return entries_.size(); }
     [[nodiscard]] const TimerEntry& top() const noexcept { return entries_.front(); }
 
-    void push(TimerEntry entry) {
+    // Returns true if the entry is now the earliest (the loop's wait must be shortened).
+    bool push(TimerEntry entry) {
         entries_.push_back(std::move(entry));
         size_t child = entries_.size() - 1;
         while (child > 0) {
@@ -34,6 +42,24 @@ public:
             std::swap(entries_[parent], entries_[child]);
             child = parent;
         }
+        return child == 0;
+    }
+
+    // True once the heap has grown enough since the last sweep for another one to pay.
+    [[nodiscard]] bool sweep_due() const noexcept { return entries_.size() >= sweep_at_; }
+
+    // Moves every entry for which `is_stale(entry)` holds into `stale` (which the caller releases
+    // outside the lock) and restores the heap order of the rest.
+    template <class IsStale>
+    void sweep(IsStale&& is_stale, std::vector<TimerEntry>& stale) {
+        auto live_end = std::partition(entries_.begin(), entries_.end(),
+                                       [&](const TimerEntry& entry) { return !is_stale(entry); });
+        std::move(live_end, entries_.end(), std::back_inserter(stale));
+        entries_.erase(live_end, entries_.end());
+        std::make_heap(entries_.begin(), entries_.end(), [](const TimerEntry& a, const TimerEntry& b) {
+            return a.deadline_us > b.deadline_us;  // a min-heap: the earliest deadline on top
+        });
+        sweep_at_ = std::max(first_sweep, 2 * entries_.size());
     }
 
     [[nodiscard]] TimerEntry pop() noexcept {
@@ -59,7 +85,10 @@ public:
     [[nodiscard]] std::vector<TimerEntry> take_all() noexcept { return std::exchange(entries_, {}); }
 
 private:
+    static constexpr size_t first_sweep = 1024;
+
     std::vector<TimerEntry> entries_;
+    size_t sweep_at_ = first_sweep;
 };
 
 }  // namespace quorlin

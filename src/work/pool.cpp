@@ -73,8 +73,13 @@ public:
 
     // Items may have run no Python code (native jobs, callbacks in C): before it goes idle, the
     // worker lets the interpreter free what it made and others dropped (see common/settle.hpp).
-    // Work that this pushes is found by the look that follows the announcement.
-    void going_idle() noexcept { settle_thread(); }
+    // Work that this pushes is found by the look that follows the announcement.  A worker that
+    // ran nothing since it last did so (woken, found nothing) has nothing new to settle.
+    void going_idle() noexcept {
+        if (!ran_since_settle_) return;
+        ran_since_settle_ = false;
+        settle_thread();
+    }
     void going_to_park() noexcept {}
 
     bool park(Parker& parker) noexcept {
@@ -88,6 +93,7 @@ public:
     }
 
     void run(ItemPtr item) noexcept {
+        ran_since_settle_ = true;
         item.run(context_);
         // Items report their own failures; an error left behind must not reach the next item.
         if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
@@ -106,6 +112,7 @@ private:
     RuntimeRecord& record_;
     LiveWorkers& live_;
     const WorkerContext context_;
+    bool ran_since_settle_ = false;
 };
 
 // The end of a worker: leaves the live count and drops its share of the set.  The last share
@@ -136,7 +143,7 @@ void worker_main(void* raw) noexcept {
         return;
     }
     std::exchange(start->reports, nullptr)->report(true);
-    this_worker = ThisWorker{workers.stealers[start->index].get(), record.global_queue.get()};
+    this_worker = ThisWorker{workers.stealers[start->index].get(), record.global_queue.get(), &workers};
     {
         AttachedHost host(start->runtime.get(), workers, start->index);
         WorkerLoop<AttachedHost> loop(workers, start->index, *record.global_queue, host);

@@ -12,16 +12,25 @@ namespace {
 
 enum class Wake { Claiming, Eager };
 
+void wake(WorkerSet& workers, Wake how) noexcept {
+    if (how == Wake::Claiming) {
+        workers.claiming_wake();
+    } else {
+        workers.eager_wake();
+    }
+}
+
 void wake_one(RuntimeRecord& runtime, Wake how) noexcept {
+    // A worker of this runtime holds a share of the running set: no need to go through the cell.
+    const ThisWorker& worker = this_worker;
+    if (worker.workers != nullptr && worker.global == runtime.global_queue.get()) {
+        wake(*worker.workers, how);
+        return;
+    }
     // Read in place: no share of the set is taken on this path.  With no set the runtime is not
     // running, and the item waits for the next run.
     runtime.worker_set.read([how](const std::shared_ptr<WorkerSet>& workers) {
-        if (!workers) return;
-        if (how == Wake::Claiming) {
-            workers->claiming_wake();
-        } else {
-            workers->eager_wake();
-        }
+        if (workers) wake(*workers, how);
     });
 }
 
@@ -33,10 +42,25 @@ void push_soon(RuntimeRecord& runtime, ItemPtr item) noexcept {
     const ThisWorker& worker = this_worker;
     if (worker.queue != nullptr && worker.global == runtime.global_queue.get()) {
         worker.queue->push(std::move(item));
-    } else {
-        runtime.global_queue->push(std::move(item));
+        wake(*worker.workers, Wake::Claiming);
+        return;
     }
+    runtime.global_queue->push(std::move(item));
     wake_one(runtime, Wake::Claiming);
+}
+
+void push_next(RuntimeRecord& runtime, ItemPtr item) noexcept {
+    const ThisWorker& worker = this_worker;
+    if (worker.queue == nullptr || worker.global != runtime.global_queue.get()) {
+        push_soon(runtime, std::move(item));
+        return;
+    }
+    // The worker looks at its slot before it can idle, so the item needs nobody woken; one it
+    // displaces becomes ordinary queued work, announced as such.
+    ItemPtr displaced = worker.queue->put_next(std::move(item));
+    if (!displaced) return;
+    worker.queue->push(std::move(displaced));
+    wake(*worker.workers, Wake::Claiming);
 }
 
 void push_deferred(RuntimeRecord& runtime, ItemPtr item) noexcept {

@@ -9,13 +9,15 @@
 //   void going_to_park()   called just before it parks
 // The last two do nothing in the pool; tests use them to land pushes in those windows.
 //
-// Order of looking for work: the newest item of the worker's own queue, then the global queue,
-// then the oldest item of each other worker's queue in index order.  Newest-first keeps a task
+// Order of looking for work: the item of the worker's next slot (see local_queue.hpp), the newest
+// item of its own queue, then the global queue, then the oldest item of each other worker's queue
+// in index order, and last the next slot of each other worker (whose owner is busy with a long
+// item, since it had not taken it back itself).  Newest-first keeps a task
 // resumed by its own worker hot in that worker's cache, but alone it starves: a callback or
 // coroutine that keeps re-submitting itself would keep the global queue (timers, readiness,
 // every outside submission) and the older items of its own queue waiting forever.  So after
 // every `fairness_interval` items a worker looks at the global queue first and then takes the
-// oldest item of its own queue before the newest.
+// oldest item of its own queue before the next slot and the newest.
 #pragma once
 
 #include "work/global_queue.hpp"
@@ -93,11 +95,16 @@ private:
             if (ItemPtr item = global_.take()) return item;
             if (ItemPtr item = steal_from(own_)) return item;
         }
+        if (ItemPtr item = own_.take_next()) return item;
         if (ItemPtr item = own_.pop()) return item;
         if (ItemPtr item = global_.take()) return item;
         for (size_t victim = 0; victim < workers_.size(); ++victim) {
             if (victim == index_) continue;
             if (ItemPtr item = steal_from(*workers_.stealers[victim])) return item;
+        }
+        for (size_t victim = 0; victim < workers_.size(); ++victim) {
+            if (victim == index_) continue;
+            if (ItemPtr item = workers_.stealers[victim]->take_next()) return item;
         }
         return {};
     }
@@ -126,14 +133,26 @@ private:
     }
 
     // About to run an item: stop searching, and if we were the last searcher while others
-    // sleep, wake the next one so that the work behind this item is looked at.
+    // sleep and more work is queued, wake the next one so that the work behind this item is
+    // looked at.  With nothing more queued (a lone timer or readiness), waking a sleeper would
+    // only have it look and park again: pushes from now on see no searcher and wake one
+    // themselves, and one that the look misses while it lands is taken by this worker after its
+    // item, so nothing is lost.
     void end_search() noexcept {
         if (!is_searching_) return;
         size_t before = workers_.searching.fetch_sub(1, std::memory_order_seq_cst);
         if (before == 1 && workers_.idle_count.load(std::memory_order_seq_cst) != 0 &&
-            workers_.searching.load(std::memory_order_seq_cst) == 0) {
+            workers_.searching.load(std::memory_order_seq_cst) == 0 && work_queued()) {
             workers_.claiming_wake();
         }
+    }
+
+    bool work_queued() const noexcept {
+        if (!global_.seems_empty()) return true;
+        for (size_t index = 0; index < workers_.size(); ++index) {
+            if (workers_.stealers[index]->size_hint() != 0) return true;
+        }
+        return false;
     }
 
     void run_item(ItemPtr item) noexcept {

@@ -22,6 +22,8 @@ struct Worker {
     Pool& pool;
     size_t index;
     void push_local(std::function<void(Worker&)> body);
+    // As the runtime's push_next: the worker's next slot, waking nobody unless it displaces.
+    void push_next(std::function<void(Worker&)> body);
 };
 
 // A task: run by the test host, released unrun by a queue's destructor.
@@ -124,6 +126,14 @@ void Host::going_to_park() noexcept {
 void Worker::push_local(std::function<void(Worker&)> body) {
     pool.workers.stealers[index]->push(make_task(std::move(body)));
     pool.workers.claiming_wake();
+}
+
+void Worker::push_next(std::function<void(Worker&)> body) {
+    LocalQueue& own = *pool.workers.stealers[index];
+    if (ItemPtr displaced = own.put_next(make_task(std::move(body)))) {
+        own.push(std::move(displaced));
+        pool.workers.claiming_wake();
+    }
 }
 
 class WorkerLoopPool : public ::testing::TestWithParam<size_t> {};
@@ -258,9 +268,12 @@ TEST(WorkerLoop, StopEndsEveryWorkerAndNothingIsLost) {
     EXPECT_EQ(ran.load() + released.load(), pushed.load());
 }
 
-// With one worker, a task that re-submits itself to its own queue without end does not keep out
-// a task submitted from outside, nor one queued earlier on that worker.
-TEST(WorkerLoop, ASelfResubmittingTaskDoesNotStarveOthers) {
+// With one worker, a task that re-submits itself without end, to its own queue or to its next
+// slot, does not keep out a task submitted from outside, nor one queued earlier on that worker.
+class SelfResubmitting : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SelfResubmitting, DoesNotStarveOthers) {
+    const bool through_next_slot = GetParam();
     Pool pool(1);
     std::atomic<bool> spinning{true};
     std::atomic<bool> older_ran{false};
@@ -268,7 +281,12 @@ TEST(WorkerLoop, ASelfResubmittingTaskDoesNotStarveOthers) {
     std::atomic<size_t> spins{0};
     std::function<void(Worker&)> spinner = [&](Worker& worker) {
         spins.fetch_add(1);
-        if (spinning.load()) worker.push_local(spinner);
+        if (!spinning.load()) return;
+        if (through_next_slot) {
+            worker.push_next(spinner);
+        } else {
+            worker.push_local(spinner);
+        }
     };
     pool.push_from_outside([&](Worker& worker) {
         worker.push_local([&](Worker&) { older_ran.store(true); });
@@ -280,6 +298,31 @@ TEST(WorkerLoop, ASelfResubmittingTaskDoesNotStarveOthers) {
                            "the older and the outside task to run beside the spinner");
     spinning.store(false);
     pool.stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, SelfResubmitting, ::testing::Values(false, true));
+
+// Two tasks that wake each other through the next slot, several such pairs at once beside work
+// from outside: everything runs exactly once and the pool comes to rest.
+TEST(WorkerLoop, TasksWokenThroughTheNextSlotRunOnceAndThePoolRests) {
+    const int pairs = 4;
+    const int rounds = 2000 * testing::scale;
+    Pool pool(3);
+    std::atomic<int> hops{0};
+    std::atomic<int> outside{0};
+    std::function<void(Worker&, int)> hop = [&](Worker& worker, int left) {
+        hops.fetch_add(1);
+        if (left > 0) worker.push_next([&, left](Worker& next) { hop(next, left - 1); });
+    };
+    for (int p = 0; p < pairs; ++p) {
+        pool.push_from_outside([&](Worker& worker) { hop(worker, rounds); });
+        pool.push_from_outside([&](Worker&) { outside.fetch_add(1); });
+    }
+    testing::wait_or_abort([&] { return hops.load() == pairs * (rounds + 1) && outside.load() == pairs; },
+                           "every hop and every outside task to run");
+    pool.wait_until_at_rest();
+    pool.stop();
+    EXPECT_EQ(hops.load(), pairs * (rounds + 1));
 }
 
 }  // namespace
