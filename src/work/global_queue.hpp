@@ -140,13 +140,6 @@ public:
         return Steal::Success;
     }
 
-    // Any thread: false if an item seems to be queued.  An estimate: a push or take under way
-    // may or may not be counted.
-    [[nodiscard]] bool seems_empty() const noexcept {
-        // Ordering: seq_cst, as the emptiness test of steal.
-        return head_.index.load(std::memory_order_seq_cst) >= tail_.index.load(std::memory_order_seq_cst);
-    }
-
     // Steals until the answer is not Retry.
     [[nodiscard]] ItemPtr take() noexcept {
         ItemPtr item;

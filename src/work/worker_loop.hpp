@@ -133,26 +133,14 @@ private:
     }
 
     // About to run an item: stop searching, and if we were the last searcher while others
-    // sleep and more work is queued, wake the next one so that the work behind this item is
-    // looked at.  With nothing more queued (a lone timer or readiness), waking a sleeper would
-    // only have it look and park again: pushes from now on see no searcher and wake one
-    // themselves, and one that the look misses while it lands is taken by this worker after its
-    // item, so nothing is lost.
+    // sleep, wake the next one so that the work behind this item is looked at.
     void end_search() noexcept {
         if (!is_searching_) return;
         size_t before = workers_.searching.fetch_sub(1, std::memory_order_seq_cst);
         if (before == 1 && workers_.idle_count.load(std::memory_order_seq_cst) != 0 &&
-            workers_.searching.load(std::memory_order_seq_cst) == 0 && work_queued()) {
+            workers_.searching.load(std::memory_order_seq_cst) == 0) {
             workers_.claiming_wake();
         }
-    }
-
-    bool work_queued() const noexcept {
-        if (!global_.seems_empty()) return true;
-        for (size_t index = 0; index < workers_.size(); ++index) {
-            if (workers_.stealers[index]->size_hint() != 0) return true;
-        }
-        return false;
     }
 
     void run_item(ItemPtr item) noexcept {
