@@ -24,7 +24,8 @@
 // worker is idle or when a searcher exists (`searching` 0 -> 1 fails): a burst of pushes wakes
 // one worker.  That worker, when it finds an item and was the last searcher, hands the search
 // on by waking the next sleeper before it runs the item, so sleepers are woken one by one while
-// work keeps appearing.  An eager wake (the run loop's readiness and signal pushes) skips the
+// work keeps appearing.  A push from a worker into its own next slot wakes nobody (see
+// local_queue.hpp).  An eager wake (the run loop's readiness and signal pushes) skips the
 // `searching` limit: the loop must not wait for a chain of hand-ons.
 //
 // Giving up the search.  A searcher that announces itself idle and finds nothing on its second
