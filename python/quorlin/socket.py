@@ -432,7 +432,13 @@ class SocketType:
         with memoryview(data) as view, view.cast("B") as raw:
             total = len(raw)
             while sent < total:
-                sent += await self._sending(self._sock.send, raw[sent:], flags)
+                # Each slice is released here, by the thread that runs the task at that moment.
+                # Left to be freed, it could be freed by the thread that made it (the step may have
+                # moved to another worker since), which would then update the export count the
+                # views of one buffer share while this thread releases another of them: the
+                # interpreter does not guard that count against two threads.
+                with raw[sent:] as rest:
+                    sent += await self._sending(self._sock.send, rest, flags)
 
     async def wait_writable(self) -> None:
         """Waits until a send would probably not block."""
