@@ -36,7 +36,7 @@ import weakref
 from typing import Any
 
 from quorlin import _quorlin
-from quorlin._core import _MAX_WAIT_US, _current_task, current_task
+from quorlin._core import _MAX_WAIT_US, _Slot, _current_task, current_task
 from quorlin._errors import BusyResourceError, Cancelled, ClosedResourceError
 from quorlin import _run
 
@@ -184,11 +184,11 @@ def _closed_error() -> ClosedResourceError:
     return ClosedResourceError("the descriptor was closed while waiting on it")
 
 
-class _IoSlot:
-    """One park on a registration's direction; the same protocol as a task's `_Slot`, on the
-    direction's reused event instead of a fresh one."""
+class _IoSlot(_Slot):
+    """One park on a registration's direction; a task's `_Slot` on the direction's reused event
+    instead of a fresh one."""
 
-    __slots__ = ("task", "event", "fired", "value", "error", "abort_requested")
+    __slots__ = ()
 
     def __init__(self, task: Any, event: Any) -> None:
         self.task = task
@@ -197,17 +197,6 @@ class _IoSlot:
         self.value: Any = None
         self.error: BaseException | None = None
         self.abort_requested = False
-
-    def fire(self, value: Any = None, error: BaseException | None = None) -> bool:
-        """Completes the park once; returns False if it was already completed."""
-        with self.task._lock:
-            if self.fired:
-                return False
-            self.fired = True
-            self.value = value
-            self.error = error
-            self.event.set()
-            return True
 
 
 def check_ready(entry: _Registration, direction: int) -> Any:
