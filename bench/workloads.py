@@ -11,6 +11,7 @@ import argparse
 import json
 import os
 import random
+import resource
 import statistics
 import sys
 import threading
@@ -336,27 +337,71 @@ def w6(contender, scale):
 
 
 def w8(contender, scale):
+    """CPU over a rest, the same over a rest twice as long (their difference is what resting
+    itself costs, per second), and voluntary context switches per burst of 64 spawns into a pool
+    at rest (each worker should wake at most once per burst)."""
     rest = 2.0 * max(scale, 0.5)
+    bursts = 20
     family = family_of(contender)
+
+    def switches():
+        return resource.getrusage(resource.RUSAGE_SELF).ru_nvcsw
+
     if family == "quorlin":
         import quorlin
 
+        async def nothing():
+            return None
+
         async def main():
+            await quorlin.sleep(0.05)
             before = time.process_time()
             await quorlin.sleep(rest)
-            return time.process_time() - before
+            short = time.process_time() - before
+            before = time.process_time()
+            await quorlin.sleep(2 * rest)
+            long = time.process_time() - before
+            burst_switches = 0
+            for _ in range(bursts):
+                await quorlin.sleep(0.02)
+                start = switches()
+                async with quorlin.TaskGroup() as group:
+                    for _ in range(64):
+                        group.start_soon(nothing)
+                burst_switches += switches() - start
+            return short, long, burst_switches / bursts
 
-        cpu = run_on(contender, main)
+        short, long, per_burst = run_on(contender, main)
     else:
         import asyncio
 
+        async def nothing():
+            return None
+
         async def main(part=0, parts=1):
+            await asyncio.sleep(0.05)
             before = time.process_time()
             await asyncio.sleep(rest)
-            return time.process_time() - before
+            short = time.process_time() - before
+            before = time.process_time()
+            await asyncio.sleep(2 * rest)
+            long = time.process_time() - before
+            burst_switches = 0
+            for _ in range(bursts):
+                await asyncio.sleep(0.02)
+                start = switches()
+                async with asyncio.TaskGroup() as group:
+                    for _ in range(64):
+                        group.create_task(nothing())
+                burst_switches += switches() - start
+            return short, long, burst_switches / bursts
 
-        cpu = max(run_on(contender, main))
-    return {"rest_cpu_ms": cpu * 1000}
+        short, long, per_burst = max(run_on(contender, main))
+    return {
+        "rest_cpu_ms": short * 1000,
+        "rest_cpu_ms_per_s": max(long - short, 0.0) * 1000 / rest,
+        "switches_per_burst": per_burst,
+    }
 
 
 # --------------------------------------------------------------------------------------------
