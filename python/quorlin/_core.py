@@ -131,9 +131,11 @@ class _Slot:
         try:
             if self.fired:
                 return False
-            self.fired = True
+            # The outcome before the flag: a task woken by a kick reads `fired` without the lock
+            # (see `_wait`) and must then find the value or error that came with it.
             self.value = value
             self.error = error
+            self.fired = True
             self.event.set()
             return True
         finally:
@@ -213,7 +215,8 @@ async def _wait(
     published = False
     while True:
         if published and slot.fired:
-            # Set under the task lock before the event that woke us; from here on nobody else
+            # Set under the task lock after the value and error (see `_Slot.fire`), also when
+            # a kick woke us while the fire was still under way; from here on nobody else
             # touches the slot, and clearing `_slot` races only with kicks, which skip a fired
             # slot.
             task._slot = None
