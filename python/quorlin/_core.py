@@ -465,7 +465,7 @@ class CancelScope:
         "_lock",
         "_parent",
         "_children",
-        "_tasks",
+        "_innermost",
         "_cancel_called",
         "_deadline",
         "_shield",
@@ -479,9 +479,11 @@ class CancelScope:
     def __init__(self, *, deadline: float = math.inf, shield: bool = False) -> None:
         self._lock = threading.Lock()
         self._parent: CancelScope | None = None
-        # Both stay the shared empty set until the scope is entered or gets a child.
+        # Stays the shared empty set until the scope gets a child.
         self._children: set[CancelScope] = _NO_CHILDREN  # type: ignore[assignment]
-        self._tasks: set[Task[Any]] = _NO_CHILDREN  # type: ignore[assignment]
+        # The task whose innermost scope (`_node`) this is, or None.  Only the task that entered
+        # a scope ever stands in it, so one reference does what a set of tasks would.
+        self._innermost: Task[Any] | None = None
         self._cancel_called = False
         self._by_deadline = False
         self._deadline = float(deadline)
@@ -514,7 +516,7 @@ class CancelScope:
             with parent._lock:
                 _unlink(parent, self)
         with self._lock:
-            self._tasks.clear()
+            self._innermost = None
         self._state = 2
 
     def _reparent(self, parent: CancelScope) -> None:
@@ -536,11 +538,11 @@ class CancelScope:
         parent = task._node
         self._parent = parent
         self._task = task
-        self._tasks = {task}
+        self._innermost = task
         self._state = 1
         parent._lock.acquire()
         try:
-            parent._tasks.discard(task)
+            parent._innermost = None
             _link(parent, self)
         finally:
             parent._lock.release()
@@ -556,13 +558,13 @@ class CancelScope:
         parent._lock.acquire()
         try:
             _unlink(parent, self)
-            parent._tasks.add(task)
+            parent._innermost = task
         finally:
             parent._lock.release()
         task._node = parent
         self._lock.acquire()
         try:
-            self._tasks.clear()
+            self._innermost = None
         finally:
             self._lock.release()
         self._state = 2
@@ -660,9 +662,9 @@ def _deliver(root: CancelScope) -> None:
     while stack:
         node = stack.pop()
         with node._lock:
-            tasks = tuple(node._tasks)
+            task = node._innermost
             children = tuple(node._children)
-        for task in tasks:
+        if task is not None:
             task._kick()
         for child in children:
             if not child._shield:
@@ -752,7 +754,7 @@ class Task(Generic[T]):
         self._lock = scope._lock = threading.Lock()
         scope._parent = None
         scope._children = _NO_CHILDREN
-        scope._tasks = {self}
+        scope._innermost = self
         scope._cancel_called = False
         scope._by_deadline = False
         scope._deadline = _INF
@@ -916,7 +918,7 @@ async def _task_main(task: Task[Any]) -> None:
             task._cancelled = cancelled
             task._finished = True
             waiters = task._waiters
-            scope._tasks.clear()
+            scope._innermost = None
         finally:
             task._lock.release()
         scope._state = 2
