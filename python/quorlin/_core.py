@@ -25,9 +25,11 @@ take the group's (shared) lock once; none of these is ever taken while another o
 group is held.  Wakers pop slots under the primitive lock, release it, then fire (taking the task
 lock).  No lock is ever held across an `await`.
 
-On the paths that every spawn, park and wake-up takes, locks are taken as ``lock.acquire()``
-followed by ``try: ... finally: lock.release()`` rather than with ``with lock:``: the lock's
-`__enter__` and `__exit__` parse their arguments generically and cost several times as much.
+Task, scope and parking-lot locks are `quorlin._fastpath.Lock`s: bare mutexes whose methods take
+no arguments (threading.Lock parses its optional ones on every acquire, which costs more than the
+lock).  On the paths that every spawn, park and wake-up takes, they are taken as
+``lock.acquire()`` followed by ``try: ... finally: lock.release()`` rather than with
+``with lock:``, which also calls `__exit__` with three arguments.
 """
 
 from __future__ import annotations
@@ -41,6 +43,7 @@ from collections.abc import Awaitable, Callable, Coroutine
 from typing import Any, Generic, TypeVar
 
 from quorlin import _quorlin
+from quorlin._fastpath import Lock as _Lock
 from quorlin._errors import Cancelled, TaskCancelledError
 
 T = TypeVar("T")
@@ -338,7 +341,7 @@ class ParkingLot:
     __slots__ = ("_lock", "_parked")
 
     def __init__(self) -> None:
-        self._lock = threading.Lock()
+        self._lock = _Lock()
         self._parked: dict[Any, None] = {}
 
     def __len__(self) -> int:
@@ -477,7 +480,7 @@ class CancelScope:
     )
 
     def __init__(self, *, deadline: float = math.inf, shield: bool = False) -> None:
-        self._lock = threading.Lock()
+        self._lock = _Lock()
         self._parent: CancelScope | None = None
         # Stays the shared empty set until the scope gets a child.
         self._children: set[CancelScope] = _NO_CHILDREN  # type: ignore[assignment]
@@ -751,7 +754,7 @@ class Task(Generic[T]):
         # here rather than through CancelScope's constructor, as every spawn pays for it.
         scope = _new_object(CancelScope)
         # The task and its own scope share one lock: nothing takes one while holding the other.
-        self._lock = scope._lock = threading.Lock()
+        self._lock = scope._lock = _Lock()
         scope._parent = None
         scope._children = _NO_CHILDREN
         scope._innermost = self
