@@ -519,7 +519,7 @@ class CancelScope:
             with parent._lock:
                 _unlink(parent, self)
         with self._lock:
-            self._innermost = None
+            self._innermost = self._task = None
         self._state = 2
 
     def _reparent(self, parent: CancelScope) -> None:
@@ -762,10 +762,11 @@ class Task(Generic[T]):
         scope._by_deadline = False
         scope._deadline = _INF
         scope._shield = False
-        # Only `__exit__` reads `_task`, and a task's own scope is never exited: without the
-        # back-reference a finished task is freed by reference counting, not left to the cyclic
-        # collector.
-        scope._task = None
+        # A task's own scope is never exited; its `_task` names the task for the task-tree dumps
+        # (a group lists its children from its scope's children).  The task drops this reference,
+        # and `_innermost`, when it finishes: a finished task is freed by reference counting, not
+        # left to the cyclic collector.
+        scope._task = self
         scope._state = 1
         scope.cancelled_caught = False
         self._scope = self._node = scope
@@ -921,7 +922,7 @@ async def _task_main(task: Task[Any]) -> None:
             task._cancelled = cancelled
             task._finished = True
             waiters = task._waiters
-            scope._innermost = None
+            scope._innermost = scope._task = None
         finally:
             task._lock.release()
         scope._state = 2
@@ -1065,13 +1066,16 @@ class TaskGroup:
     every failure (`Cancelled` is not a failure).  Children may run in parallel on every worker.
     """
 
-    __slots__ = ("_lock", "_scope", "_children", "_errors", "_state", "_exit_slot", "_owner", "__weakref__")
+    __slots__ = ("_lock", "_scope", "_live", "_errors", "_state", "_exit_slot", "_owner", "__weakref__")
 
     def __init__(self) -> None:
         self._scope = CancelScope()
         # One lock for the group and its scope: a child joins and leaves both in one round trip.
         self._lock = self._scope._lock
-        self._children: set[Task[Any]] = set()
+        # Children joined and not yet finished.  The children themselves are found through the
+        # group scope's children (see `_members`): a second set would be touched by every spawn and
+        # every finish.
+        self._live = 0
         self._errors: list[BaseException] = []
         self._state = 0  # 0 new, 1 open, 2 closed
         self._exit_slot: _Slot | None = None
@@ -1102,7 +1106,7 @@ class TaskGroup:
             self._scope.cancel()
         slot = None
         with self._lock:
-            if self._children:
+            if self._live:
                 slot = self._exit_slot = _Slot(owner)
         if slot is not None:
             # Whatever cancels this task cancels the children too (they live below this group's
@@ -1131,6 +1135,17 @@ class TaskGroup:
             return False
         raise body_error
 
+    def _members(self) -> list[Task[Any]]:
+        """The children that have joined and not finished (for diagnostics)."""
+        with self._lock:
+            scopes = tuple(self._scope._children)
+        members = []
+        for scope in scopes:
+            task = scope._task
+            if task is not None and task._scope is scope:  # a child's own scope, not a body scope
+                members.append(task)
+        return members
+
     def _check_open(self) -> None:
         if self._state != 1:
             raise RuntimeError("this TaskGroup is not open (use it inside its `async with` block)")
@@ -1139,7 +1154,7 @@ class TaskGroup:
         with self._lock:
             if self._state != 1:
                 raise RuntimeError("this TaskGroup is closed to new tasks")
-            self._children.add(task)
+            self._live += 1
             task._group = self
 
     def start_soon(self, fn: Callable[..., Awaitable[Any]], *args: Any, name: str | None = None) -> None:
@@ -1168,7 +1183,7 @@ class TaskGroup:
         try:
             joined = self._state == 1
             if joined:
-                self._children.add(task)
+                self._live += 1
                 task._group = self
                 child_scope = task._scope
                 child_scope._parent = scope
@@ -1233,10 +1248,10 @@ class TaskGroup:
                 children = self._scope._children  # as _unlink(self._scope, scope), one call fewer
                 if children:
                     children.discard(scope)
-            self._children.discard(task)
+            self._live -= 1
             if failed:
                 self._errors.append(error)  # type: ignore[arg-type]
-            slot = self._exit_slot if not self._children else None
+            slot = self._exit_slot if not self._live else None
         finally:
             self._lock.release()
         if failed:
