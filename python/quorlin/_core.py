@@ -943,14 +943,32 @@ async def _task_main(task: Task[Any]) -> None:
         if status is not None:
             status._child_finished(task)
         if group is not None:
-            group._child_finished(task, scope if unlinked_by_group else None)
+            # The child leaves its group: the group's own bookkeeping, inline.
+            failed = error is not None and not cancelled
+            group_lock = group._lock
+            group_lock.acquire()
+            try:
+                if unlinked_by_group:
+                    children = group._scope._children  # as _unlink(group._scope, scope)
+                    if children:
+                        children.discard(scope)
+                group._live -= 1
+                if failed:
+                    group._errors.append(error)
+                exit_slot = group._exit_slot if not group._live else None
+            finally:
+                group_lock.release()
+            if failed:
+                group._scope.cancel()
+            if exit_slot is not None:
+                exit_slot.fire()
         if waiters is not None:
             waiters.unpark_all()
     except BaseException as exc:  # noqa: BLE001 - a bug here must not print as a coroutine error
         sys.unraisablehook(_unraisable(exc, task))
     # A failed task's traceback holds this frame, and the task holds its error: without these
     # locals the two make no reference cycle.
-    task = error = value = scope = group = waiters = status = None  # type: ignore[assignment]
+    task = error = value = scope = group = waiters = status = exit_slot = None  # type: ignore[assignment]
 
 
 def _unraisable(exc: BaseException, obj: object) -> Any:
@@ -1237,27 +1255,6 @@ class TaskGroup:
         task._status = None
         self._add_child(task)
         task._scope._reparent(self._scope)
-
-    def _child_finished(self, task: Task[Any], scope: CancelScope | None = None) -> None:
-        """`scope`: the child's own scope, to unlink from the group's scope as well."""
-        error = task._error
-        failed = error is not None and not isinstance(error, Cancelled)
-        self._lock.acquire()
-        try:
-            if scope is not None:
-                children = self._scope._children  # as _unlink(self._scope, scope), one call fewer
-                if children:
-                    children.discard(scope)
-            self._live -= 1
-            if failed:
-                self._errors.append(error)  # type: ignore[arg-type]
-            slot = self._exit_slot if not self._live else None
-        finally:
-            self._lock.release()
-        if failed:
-            self._scope.cancel()
-        if slot is not None:
-            slot.fire()
 
 
 open_nursery = TaskGroup
