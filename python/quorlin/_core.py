@@ -306,7 +306,9 @@ async def sleep_until(deadline: float) -> None:
 
 async def sleep(seconds: float) -> None:
     """Sleeps for `seconds`; `sleep(0)` is a checkpoint.  Timers have millisecond granularity."""
-    seconds = _check_seconds(seconds, "sleep length")
+    seconds = float(seconds)
+    if not seconds >= 0:  # negative or NaN
+        _check_seconds(seconds, "sleep length")  # raises
     if seconds == 0:
         await checkpoint()
         return
@@ -674,6 +676,17 @@ def _deliver(root: CancelScope) -> None:
                 stack.append(child)
 
 
+def _deadline_after(seconds: float) -> float:
+    """The runtime clock `seconds` (a timeout, checked) from now; as ``_now() + _check_seconds(...)``
+    in one call instead of three."""
+    runtime = _runtime_box[0]
+    now = (runtime if runtime is not None else _runtime())._clock / 1e6
+    seconds = float(seconds)
+    if not seconds >= 0:  # negative or NaN
+        _check_seconds(seconds, "timeout")  # raises
+    return now + seconds
+
+
 def move_on_at(deadline: float, *, shield: bool = False) -> CancelScope:
     """A cancel scope that is cancelled when the runtime clock reaches `deadline`."""
     return CancelScope(deadline=deadline, shield=shield)
@@ -681,7 +694,7 @@ def move_on_at(deadline: float, *, shield: bool = False) -> CancelScope:
 
 def move_on_after(seconds: float, *, shield: bool = False) -> CancelScope:
     """A cancel scope that is cancelled `seconds` from now."""
-    return CancelScope(deadline=_now() + _check_seconds(seconds, "timeout"), shield=shield)
+    return CancelScope(deadline=_deadline_after(seconds), shield=shield)
 
 
 class _FailScope:
@@ -709,7 +722,7 @@ def fail_at(deadline: float, *, shield: bool = False) -> _FailScope:
 
 def fail_after(seconds: float, *, shield: bool = False) -> _FailScope:
     """Like `move_on_after`, but raises the builtin TimeoutError when the time runs out."""
-    return _FailScope(CancelScope(deadline=_now() + _check_seconds(seconds, "timeout"), shield=shield))
+    return _FailScope(CancelScope(deadline=_deadline_after(seconds), shield=shield))
 
 
 def current_effective_deadline() -> float:
