@@ -482,6 +482,7 @@ class CancelScope:
     )
 
     def __init__(self, *, deadline: float = math.inf, shield: bool = False) -> None:
+        # `_new_scope` sets the same fields: keep the two in step.
         self._lock = _Lock()
         self._parent: CancelScope | None = None
         # Stays the shared empty set until the scope gets a child.
@@ -676,6 +677,25 @@ def _deliver(root: CancelScope) -> None:
                 stack.append(child)
 
 
+def _new_scope(deadline: float, shield: bool) -> CancelScope:
+    """``CancelScope(deadline=deadline, shield=shield)`` for a deadline that is already a float and
+    not NaN, without the keyword call of the class (which every timeout pays).  The fields are
+    `CancelScope.__init__`'s."""
+    scope = _new_object(CancelScope)
+    scope._lock = _Lock()
+    scope._parent = None
+    scope._children = _NO_CHILDREN
+    scope._innermost = None
+    scope._cancel_called = False
+    scope._by_deadline = False
+    scope._deadline = deadline
+    scope._shield = bool(shield)
+    scope._task = None
+    scope._state = 0
+    scope.cancelled_caught = False
+    return scope
+
+
 def _deadline_after(seconds: float) -> float:
     """The runtime clock `seconds` (a timeout, checked) from now; as ``_now() + _check_seconds(...)``
     in one call instead of three."""
@@ -694,7 +714,7 @@ def move_on_at(deadline: float, *, shield: bool = False) -> CancelScope:
 
 def move_on_after(seconds: float, *, shield: bool = False) -> CancelScope:
     """A cancel scope that is cancelled `seconds` from now."""
-    return CancelScope(deadline=_deadline_after(seconds), shield=shield)
+    return _new_scope(_deadline_after(seconds), shield)
 
 
 class _FailScope:
@@ -722,7 +742,7 @@ def fail_at(deadline: float, *, shield: bool = False) -> _FailScope:
 
 def fail_after(seconds: float, *, shield: bool = False) -> _FailScope:
     """Like `move_on_after`, but raises the builtin TimeoutError when the time runs out."""
-    return _FailScope(CancelScope(deadline=_deadline_after(seconds), shield=shield))
+    return _FailScope(_new_scope(_deadline_after(seconds), shield))
 
 
 def current_effective_deadline() -> float:
