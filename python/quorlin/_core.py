@@ -25,9 +25,11 @@ take the group's (shared) lock once; none of these is ever taken while another o
 group is held.  Wakers pop slots under the primitive lock, release it, then fire (taking the task
 lock).  No lock is ever held across an `await`.
 
-On the paths that every spawn, park and wake-up takes, locks are taken as ``lock.acquire()``
-followed by ``try: ... finally: lock.release()`` rather than with ``with lock:``: the lock's
-`__enter__` and `__exit__` parse their arguments generically and cost several times as much.
+Task, scope and parking-lot locks are `quorlin._fastpath.Lock`s: bare mutexes whose methods take
+no arguments (threading.Lock parses its optional ones on every acquire, which costs more than the
+lock).  On the paths that every spawn, park and wake-up takes, they are taken as
+``lock.acquire()`` followed by ``try: ... finally: lock.release()`` rather than with
+``with lock:``, which also calls `__exit__` with three arguments.
 """
 
 from __future__ import annotations
@@ -41,6 +43,7 @@ from collections.abc import Awaitable, Callable, Coroutine
 from typing import Any, Generic, TypeVar
 
 from quorlin import _quorlin
+from quorlin._fastpath import Lock as _Lock
 from quorlin._errors import Cancelled, TaskCancelledError
 
 T = TypeVar("T")
@@ -306,7 +309,9 @@ async def sleep_until(deadline: float) -> None:
 
 async def sleep(seconds: float) -> None:
     """Sleeps for `seconds`; `sleep(0)` is a checkpoint.  Timers have millisecond granularity."""
-    seconds = _check_seconds(seconds, "sleep length")
+    seconds = float(seconds)
+    if not seconds >= 0:  # negative or NaN
+        _check_seconds(seconds, "sleep length")  # raises
     if seconds == 0:
         await checkpoint()
         return
@@ -341,7 +346,7 @@ class ParkingLot:
     __slots__ = ("_lock", "_parked")
 
     def __init__(self) -> None:
-        self._lock = threading.Lock()
+        self._lock = _Lock()
         self._parked: dict[Any, None] = {}
 
     def __len__(self) -> int:
@@ -468,7 +473,7 @@ class CancelScope:
         "_lock",
         "_parent",
         "_children",
-        "_tasks",
+        "_innermost",
         "_cancel_called",
         "_deadline",
         "_shield",
@@ -480,11 +485,14 @@ class CancelScope:
     )
 
     def __init__(self, *, deadline: float = math.inf, shield: bool = False) -> None:
-        self._lock = threading.Lock()
+        # `_new_scope` sets the same fields: keep the two in step.
+        self._lock = _Lock()
         self._parent: CancelScope | None = None
-        # Both stay the shared empty set until the scope is entered or gets a child.
+        # Stays the shared empty set until the scope gets a child.
         self._children: set[CancelScope] = _NO_CHILDREN  # type: ignore[assignment]
-        self._tasks: set[Task[Any]] = _NO_CHILDREN  # type: ignore[assignment]
+        # The task whose innermost scope (`_node`) this is, or None.  Only the task that entered
+        # a scope ever stands in it, so one reference does what a set of tasks would.
+        self._innermost: Task[Any] | None = None
         self._cancel_called = False
         self._by_deadline = False
         self._deadline = float(deadline)
@@ -517,7 +525,7 @@ class CancelScope:
             with parent._lock:
                 _unlink(parent, self)
         with self._lock:
-            self._tasks.clear()
+            self._innermost = self._task = None
         self._state = 2
 
     def _reparent(self, parent: CancelScope) -> None:
@@ -539,11 +547,11 @@ class CancelScope:
         parent = task._node
         self._parent = parent
         self._task = task
-        self._tasks = {task}
+        self._innermost = task
         self._state = 1
         parent._lock.acquire()
         try:
-            parent._tasks.discard(task)
+            parent._innermost = None
             _link(parent, self)
         finally:
             parent._lock.release()
@@ -559,13 +567,13 @@ class CancelScope:
         parent._lock.acquire()
         try:
             _unlink(parent, self)
-            parent._tasks.add(task)
+            parent._innermost = task
         finally:
             parent._lock.release()
         task._node = parent
         self._lock.acquire()
         try:
-            self._tasks.clear()
+            self._innermost = None
         finally:
             self._lock.release()
         self._state = 2
@@ -663,13 +671,43 @@ def _deliver(root: CancelScope) -> None:
     while stack:
         node = stack.pop()
         with node._lock:
-            tasks = tuple(node._tasks)
+            task = node._innermost
             children = tuple(node._children)
-        for task in tasks:
+        if task is not None:
             task._kick()
         for child in children:
             if not child._shield:
                 stack.append(child)
+
+
+def _new_scope(deadline: float, shield: bool) -> CancelScope:
+    """``CancelScope(deadline=deadline, shield=shield)`` for a deadline that is already a float and
+    not NaN, without the keyword call of the class (which every timeout pays).  The fields are
+    `CancelScope.__init__`'s."""
+    scope = _new_object(CancelScope)
+    scope._lock = _Lock()
+    scope._parent = None
+    scope._children = _NO_CHILDREN
+    scope._innermost = None
+    scope._cancel_called = False
+    scope._by_deadline = False
+    scope._deadline = deadline
+    scope._shield = bool(shield)
+    scope._task = None
+    scope._state = 0
+    scope.cancelled_caught = False
+    return scope
+
+
+def _deadline_after(seconds: float) -> float:
+    """The runtime clock `seconds` (a timeout, checked) from now; as ``_now() + _check_seconds(...)``
+    in one call instead of three."""
+    runtime = _runtime_box[0]
+    now = (runtime if runtime is not None else _runtime())._clock / 1e6
+    seconds = float(seconds)
+    if not seconds >= 0:  # negative or NaN
+        _check_seconds(seconds, "timeout")  # raises
+    return now + seconds
 
 
 def move_on_at(deadline: float, *, shield: bool = False) -> CancelScope:
@@ -679,7 +717,7 @@ def move_on_at(deadline: float, *, shield: bool = False) -> CancelScope:
 
 def move_on_after(seconds: float, *, shield: bool = False) -> CancelScope:
     """A cancel scope that is cancelled `seconds` from now."""
-    return CancelScope(deadline=_now() + _check_seconds(seconds, "timeout"), shield=shield)
+    return _new_scope(_deadline_after(seconds), shield)
 
 
 class _FailScope:
@@ -707,7 +745,7 @@ def fail_at(deadline: float, *, shield: bool = False) -> _FailScope:
 
 def fail_after(seconds: float, *, shield: bool = False) -> _FailScope:
     """Like `move_on_after`, but raises the builtin TimeoutError when the time runs out."""
-    return _FailScope(CancelScope(deadline=_now() + _check_seconds(seconds, "timeout"), shield=shield))
+    return _FailScope(_new_scope(_deadline_after(seconds), shield))
 
 
 def current_effective_deadline() -> float:
@@ -752,18 +790,19 @@ class Task(Generic[T]):
         # here rather than through CancelScope's constructor, as every spawn pays for it.
         scope = _new_object(CancelScope)
         # The task and its own scope share one lock: nothing takes one while holding the other.
-        self._lock = scope._lock = threading.Lock()
+        self._lock = scope._lock = _Lock()
         scope._parent = None
         scope._children = _NO_CHILDREN
-        scope._tasks = {self}
+        scope._innermost = self
         scope._cancel_called = False
         scope._by_deadline = False
         scope._deadline = _INF
         scope._shield = False
-        # Only `__exit__` reads `_task`, and a task's own scope is never exited: without the
-        # back-reference a finished task is freed by reference counting, not left to the cyclic
-        # collector.
-        scope._task = None
+        # A task's own scope is never exited; its `_task` names the task for the task-tree dumps
+        # (a group lists its children from its scope's children).  The task drops this reference,
+        # and `_innermost`, when it finishes: a finished task is freed by reference counting, not
+        # left to the cyclic collector.
+        scope._task = self
         scope._state = 1
         scope.cancelled_caught = False
         self._scope = self._node = scope
@@ -919,7 +958,7 @@ async def _task_main(task: Task[Any]) -> None:
             task._cancelled = cancelled
             task._finished = True
             waiters = task._waiters
-            scope._tasks.clear()
+            scope._innermost = scope._task = None
         finally:
             task._lock.release()
         scope._state = 2
@@ -940,14 +979,32 @@ async def _task_main(task: Task[Any]) -> None:
         if status is not None:
             status._child_finished(task)
         if group is not None:
-            group._child_finished(task, scope if unlinked_by_group else None)
+            # The child leaves its group: the group's own bookkeeping, inline.
+            failed = error is not None and not cancelled
+            group_lock = group._lock
+            group_lock.acquire()
+            try:
+                if unlinked_by_group:
+                    children = group._scope._children  # as _unlink(group._scope, scope)
+                    if children:
+                        children.discard(scope)
+                group._live -= 1
+                if failed:
+                    group._errors.append(error)
+                exit_slot = group._exit_slot if not group._live else None
+            finally:
+                group_lock.release()
+            if failed:
+                group._scope.cancel()
+            if exit_slot is not None:
+                exit_slot.fire()
         if waiters is not None:
             waiters.unpark_all()
     except BaseException as exc:  # noqa: BLE001 - a bug here must not print as a coroutine error
         sys.unraisablehook(_unraisable(exc, task))
     # A failed task's traceback holds this frame, and the task holds its error: without these
     # locals the two make no reference cycle.
-    task = error = value = scope = group = waiters = status = None  # type: ignore[assignment]
+    task = error = value = scope = group = waiters = status = exit_slot = None  # type: ignore[assignment]
 
 
 def _unraisable(exc: BaseException, obj: object) -> Any:
@@ -1063,13 +1120,16 @@ class TaskGroup:
     every failure (`Cancelled` is not a failure).  Children may run in parallel on every worker.
     """
 
-    __slots__ = ("_lock", "_scope", "_children", "_errors", "_state", "_exit_slot", "_owner", "__weakref__")
+    __slots__ = ("_lock", "_scope", "_live", "_errors", "_state", "_exit_slot", "_owner", "__weakref__")
 
     def __init__(self) -> None:
         self._scope = CancelScope()
         # One lock for the group and its scope: a child joins and leaves both in one round trip.
         self._lock = self._scope._lock
-        self._children: set[Task[Any]] = set()
+        # Children joined and not yet finished.  The children themselves are found through the
+        # group scope's children (see `_members`): a second set would be touched by every spawn and
+        # every finish.
+        self._live = 0
         self._errors: list[BaseException] = []
         self._state = 0  # 0 new, 1 open, 2 closed
         self._exit_slot: _Slot | None = None
@@ -1100,7 +1160,7 @@ class TaskGroup:
             self._scope.cancel()
         slot = None
         with self._lock:
-            if self._children:
+            if self._live:
                 slot = self._exit_slot = _Slot(owner)
         if slot is not None:
             # Whatever cancels this task cancels the children too (they live below this group's
@@ -1129,6 +1189,17 @@ class TaskGroup:
             return False
         raise body_error
 
+    def _members(self) -> list[Task[Any]]:
+        """The children that have joined and not finished (for diagnostics)."""
+        with self._lock:
+            scopes = tuple(self._scope._children)
+        members = []
+        for scope in scopes:
+            task = scope._task
+            if task is not None and task._scope is scope:  # a child's own scope, not a body scope
+                members.append(task)
+        return members
+
     def _check_open(self) -> None:
         if self._state != 1:
             raise RuntimeError("this TaskGroup is not open (use it inside its `async with` block)")
@@ -1137,7 +1208,7 @@ class TaskGroup:
         with self._lock:
             if self._state != 1:
                 raise RuntimeError("this TaskGroup is closed to new tasks")
-            self._children.add(task)
+            self._live += 1
             task._group = self
 
     def start_soon(self, fn: Callable[..., Awaitable[Any]], *args: Any, name: str | None = None) -> None:
@@ -1166,7 +1237,7 @@ class TaskGroup:
         try:
             joined = self._state == 1
             if joined:
-                self._children.add(task)
+                self._live += 1
                 task._group = self
                 child_scope = task._scope
                 child_scope._parent = scope
@@ -1220,27 +1291,6 @@ class TaskGroup:
         task._status = None
         self._add_child(task)
         task._scope._reparent(self._scope)
-
-    def _child_finished(self, task: Task[Any], scope: CancelScope | None = None) -> None:
-        """`scope`: the child's own scope, to unlink from the group's scope as well."""
-        error = task._error
-        failed = error is not None and not isinstance(error, Cancelled)
-        self._lock.acquire()
-        try:
-            if scope is not None:
-                children = self._scope._children  # as _unlink(self._scope, scope), one call fewer
-                if children:
-                    children.discard(scope)
-            self._children.discard(task)
-            if failed:
-                self._errors.append(error)  # type: ignore[arg-type]
-            slot = self._exit_slot if not self._children else None
-        finally:
-            self._lock.release()
-        if failed:
-            self._scope.cancel()
-        if slot is not None:
-            slot.fire()
 
 
 open_nursery = TaskGroup

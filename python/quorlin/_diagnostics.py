@@ -11,9 +11,7 @@ from quorlin._core import Task
 
 def _children(task: Task[Any]) -> Iterator[tuple[Any, list[Task[Any]]]]:
     for group in list(task._groups or ()):
-        with group._lock:
-            members = list(group._children)
-        yield group, members
+        yield group, group._members()
 
 
 def _walk(task: Task[Any]) -> Iterator[Task[Any]]:

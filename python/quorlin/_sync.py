@@ -46,7 +46,18 @@ class Event:
     def set(self) -> None:
         """Sets the flag and wakes every waiter; safe from any thread, idempotent."""
         self._flag = True
-        self._lot._fire_all()
+        lot = self._lot  # as lot._fire_all(), one call fewer
+        lot._lock.acquire()
+        try:
+            parked = lot._parked
+            if not parked:
+                return
+            slots = list(parked)
+            parked.clear()
+        finally:
+            lot._lock.release()
+        for slot in slots:
+            slot.fire()
 
     async def wait(self) -> None:
         """Waits until the flag is set (a checkpoint even when it is already set)."""

@@ -77,21 +77,30 @@ async def test_dump_tasks_and_statistics():
     event = quorlin.Event()
 
     async def parked_child():
+        with quorlin.CancelScope():  # the child waits below a scope of its own
+            await event.wait()
+
+    async def started_child(task_status=quorlin.TASK_STATUS_IGNORED):
+        task_status.started()
         await event.wait()
 
     with quorlin.fail_after(20):
         async with quorlin.TaskGroup() as tg:
             tg.start_soon(parked_child, name="parked-child")
-            while event.statistics()["tasks_waiting"] < 1:
+            await tg.start(started_child, name="started-child")
+            while event.statistics()["tasks_waiting"] < 2:
                 await quorlin.sleep(0.001)
-            stats = quorlin.lowlevel.statistics()
-            buffer = io.StringIO()
-            text = quorlin.lowlevel.dump_tasks(buffer)
+            with quorlin.CancelScope():  # a scope of the body is not a child
+                stats = quorlin.lowlevel.statistics()
+                buffer = io.StringIO()
+                text = quorlin.lowlevel.dump_tasks(buffer)
             event.set()
     assert buffer.getvalue() == text
+    assert "task group (2 tasks)" in text
     assert "parked-child [parked]" in text
+    assert "started-child [parked]" in text
     assert "parked_child (" in text  # where the parked task waits
     assert "test_dump_tasks_and_statistics [running]" in text
-    assert stats["tasks_living"] >= 3  # root, child, init
-    assert stats["tasks_parked"] >= 1
+    assert stats["tasks_living"] >= 4  # root, two children, init
+    assert stats["tasks_parked"] >= 2
     assert stats["configuration"]["threads"] >= 1
