@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import errno
 import logging
+import math
 import select
 import threading
 from collections.abc import Awaitable, Callable
@@ -27,10 +28,11 @@ from quorlin._core import (
     checkpoint,
     sleep,
 )
-from quorlin._errors import BrokenResourceError, BusyResourceError, ClosedResourceError
+from quorlin._errors import BrokenResourceError, BusyResourceError, Cancelled, ClosedResourceError
 from quorlin.abc import HalfCloseableStream, Listener
 
 _DEFAULT_RECEIVE_SIZE = 65536
+_INF = math.inf
 # The kernel caps the backlog at net.core.somaxconn; ask for the most it may give.
 _DEFAULT_BACKLOG = 0xFFFF
 # Running out of descriptors or memory while accepting: wait this long and try again.
@@ -48,6 +50,11 @@ _log = logging.getLogger("quorlin.serve_listeners")
 
 # Data, end of stream or an error: what makes a receive return at once.
 _READ_POLL_MASK = select.POLLIN | select.POLLPRI | select.POLLHUP | select.POLLERR
+
+
+async def _raise(error: BaseException) -> Any:
+    """Raises `error` when awaited, as the coroutine of a method that refused its arguments would."""
+    raise error
 
 
 class _Guard:
@@ -147,7 +154,8 @@ class SocketStream(HalfCloseableStream):
                     task = _current_task.get()
                     if task is None:
                         raise RuntimeError("this must be called from inside a quorlin task")
-                    task._raise_if_cancelled()
+                    if task._evaluate(_INF)[0]:
+                        raise Cancelled()
                     try:
                         sent = socket._sock.send(data)
                     except BlockingIOError:
@@ -178,22 +186,22 @@ class SocketStream(HalfCloseableStream):
             with _stream_errors:
                 self.socket.shutdown(qsocket.SHUT_WR)
 
-    async def receive_some(self, max_bytes: int | None = None) -> bytes:
+    def receive_some(self, max_bytes: int | None = None) -> Awaitable[bytes]:
+        # A plain method that hands back the receiving coroutine itself: one coroutine fewer to
+        # make, and to pass through on every suspension and resumption of a waiting receive.
         if max_bytes is None:
             max_bytes = _DEFAULT_RECEIVE_SIZE
         elif max_bytes < 1:
-            raise ValueError("max_bytes must be at least 1")
-        return await self._receive(max_bytes)
+            return _raise(ValueError("max_bytes must be at least 1"))
+        return self._receive(max_bytes, False)
 
-    async def __anext__(self) -> bytes:
-        data = await self._receive(_DEFAULT_RECEIVE_SIZE)
-        if not data:
-            raise StopAsyncIteration
-        return data
+    def __anext__(self) -> Awaitable[bytes]:
+        return self._receive(_DEFAULT_RECEIVE_SIZE, True)
 
-    async def _receive(self, max_bytes: int) -> bytes:
+    async def _receive(self, max_bytes: int, iterating: bool) -> bytes:
         # `SocketType.recv` inlined (and the guard and error mapping spelled out): this is the
-        # path every message takes.
+        # path every message takes.  `iterating`: raise StopAsyncIteration at the end of the
+        # stream instead of returning b"".
         guard = self._receive_guard
         if not guard._lock.acquire(False):
             raise BusyResourceError(guard._message)
@@ -208,14 +216,17 @@ class SocketStream(HalfCloseableStream):
                 recv = socket._sock.recv
                 while True:
                     task = _check_ready(entry, _READ)
-                    if task is None and self._drained:
-                        # The last receive emptied the kernel's buffer, so the readiness still
-                        # remembered is most likely used up: asking the kernel is cheaper than a
-                        # receive that fails.
-                        self._drained = False
-                        if not self._read_poll().poll(0):
-                            entry.clear_r()
-                            task = _check_ready(entry, _READ)
+                    if task is not None and self._drained:
+                        # The last receive emptied the kernel's buffer and took back the readiness
+                        # that let it in, and no report came since.  New data would have brought
+                        # one; the end of the stream or an error may not have, when it came with
+                        # the data that receive took: only the kernel can tell.
+                        if self._read_poll().poll(0):
+                            if task._evaluate(_INF)[0]:
+                                raise Cancelled()
+                            task = None
+                        else:
+                            self._drained = False
                     if task is not None:
                         await _park(task, entry, _READ)
                     try:
@@ -223,8 +234,18 @@ class SocketStream(HalfCloseableStream):
                     except BlockingIOError:
                         entry.clear_r()
                         continue
-                    # A short read of a stream socket took everything there was.
-                    self._drained = 0 < len(data) < max_bytes
+                    if len(data) < max_bytes:
+                        # A short read of a stream socket took everything there was: the readiness
+                        # that let it in is used up (a report that came after it was seen is kept).
+                        # At the end of the stream it may have been taken back before; the next
+                        # receive asks the kernel, which says readable for good.
+                        self._drained = True
+                        if data:
+                            entry.clear_r()
+                        elif iterating:
+                            raise StopAsyncIteration
+                    else:
+                        self._drained = False
                     return data
             except OSError as exc:
                 raise _stream_error(exc) from (None if exc.errno == errno.EBADF else exc)
