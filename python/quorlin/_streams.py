@@ -215,18 +215,26 @@ class SocketStream(HalfCloseableStream):
                     entry = socket._registration()
                 recv = socket._sock.recv
                 while True:
-                    task = _check_ready(entry, _READ)
-                    if task is not None and self._drained:
+                    if self._drained and not entry.closed:
                         # The last receive emptied the kernel's buffer and took back the readiness
-                        # that let it in, and no report came since.  New data would have brought
-                        # one; the end of the stream or an error may not have, when it came with
-                        # the data that receive took: only the kernel can tell.
+                        # that let it in.  New data brings a report, which the park finds; the end
+                        # of the stream or an error may have come with the data that receive took,
+                        # and brings none: only the kernel can tell, so ask it first.
+                        task = _current_task.get()
+                        if task is None:
+                            raise RuntimeError("this must be called from inside a quorlin task")
                         if self._read_poll().poll(0):
-                            if task._evaluate(_INF)[0]:
-                                raise Cancelled()
-                            task = None
+                            # Also remembers the report, if one came, for the clear after the
+                            # receive; without one yet, the receive goes ahead all the same.
+                            task = _check_ready(entry, _READ)
+                            if task is not None:
+                                if task._evaluate(_INF)[0]:
+                                    raise Cancelled()
+                                task = None
                         else:
                             self._drained = False
+                    else:
+                        task = _check_ready(entry, _READ)
                     if task is not None:
                         await _park(task, entry, _READ)
                     try:
