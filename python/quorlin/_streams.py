@@ -225,10 +225,11 @@ class SocketStream(HalfCloseableStream):
                 recv = socket._sock.recv
                 while True:
                     if self._drained and not entry.closed:
-                        # The last receive emptied the kernel's buffer and took back the readiness
-                        # that let it in.  New data brings a report, which the park finds; the end
-                        # of the stream or an error may have come with the data that receive took,
-                        # and brings none: only the kernel can tell, so ask it first.
+                        # The last receive took everything the kernel had (a short read), so the
+                        # readiness that let it in is most likely used up: ask the kernel before
+                        # anything else.  Readiness is taken back only once it says nothing is
+                        # waiting; a report that came after the last look stays, and the park
+                        # finds it.
                         task = _current_task.get()
                         if task is None:
                             raise RuntimeError("this must be called from inside a quorlin task")
@@ -236,8 +237,8 @@ class SocketStream(HalfCloseableStream):
                         if poll is None:
                             poll = self._read_poll()
                         if poll.poll(0):
-                            # Also remembers the report, if one came, for the clear after the
-                            # receive; without one yet, the receive goes ahead all the same.
+                            # Data, the end of the stream or an error.  The look also remembers
+                            # the report of it, if one came, for a clear after a failed receive.
                             task = _check_ready(entry, _READ)
                             if task is not None:
                                 if task._evaluate(_INF)[0]:
@@ -245,6 +246,7 @@ class SocketStream(HalfCloseableStream):
                                 task = None
                         else:
                             self._drained = False
+                            entry.clear_r()
                     else:
                         task = _check_ready(entry, _READ)
                     if task is not None:
@@ -255,14 +257,10 @@ class SocketStream(HalfCloseableStream):
                         entry.clear_r()
                         continue
                     if len(data) < max_bytes:
-                        # A short read of a stream socket took everything there was: the readiness
-                        # that let it in is used up (a report that came after it was seen is kept).
-                        # At the end of the stream it may have been taken back before; the next
-                        # receive asks the kernel, which says readable for good.
+                        # A short read of a stream socket took everything there was (b"": the end,
+                        # which the kernel keeps reporting as readable).
                         self._drained = True
-                        if data:
-                            entry.clear_r()
-                        elif iterating:
+                        if not data and iterating:
                             raise StopAsyncIteration
                     else:
                         self._drained = False

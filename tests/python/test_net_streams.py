@@ -196,6 +196,7 @@ async def test_receiving_after_the_buffer_was_emptied(steps):
                 received += chunk
             assert received == expected
             assert await stream.receive_some() == b""
+            assert await stream.socket.recv(16) == b""  # the end stays visible to the socket itself
             sender.join(LIMIT)
     finally:
         await stream.aclose()
