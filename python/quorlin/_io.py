@@ -233,7 +233,10 @@ async def ready(entry: _Registration, direction: int) -> None:
 async def park(task: Any, entry: _Registration, direction: int, level_fd: int | None = None) -> None:
     """Waits for `direction` of `entry` after `check_ready` found it not ready; with `level_fd`,
     asks the kernel about that descriptor once before the first wait."""
-    with entry.lock:
+    # Locks are taken by acquire and release rather than with: this runs for every message.
+    entry_lock = entry.lock
+    entry_lock.acquire()
+    try:
         if entry.closed:
             raise _closed_error()
         other = entry.waiting[direction]
@@ -243,6 +246,8 @@ async def park(task: Any, entry: _Registration, direction: int, level_fd: int | 
                 event = entry.events[direction] = _NativeEvent()
                 entry.setters[direction] = event.set
             slot = entry.waiting[direction] = _IoSlot(task, event)
+    finally:
+        entry_lock.release()
     if other is not None:
         # Our probe may have replaced the other task's armed callback: kick it so it arms again.
         _kick(other)
@@ -265,7 +270,8 @@ async def park(task: Any, entry: _Registration, direction: int, level_fd: int | 
             if woken and arm(_probe):
                 break
             woken = True
-            with lock:
+            lock.acquire()
+            try:
                 if slot.fired:
                     break
                 task._slot = slot
@@ -280,6 +286,8 @@ async def park(task: Any, entry: _Registration, direction: int, level_fd: int | 
                 timeout_us = None
                 if wake_at != _INF:
                     timeout_us = min(max(math.ceil((wake_at - now) * 1e6), 0), _MAX_WAIT_US)
+            finally:
+                lock.release()
             if arm(setter):
                 break
             if level_fd is not None:
@@ -289,10 +297,11 @@ async def park(task: Any, entry: _Registration, direction: int, level_fd: int | 
                     break
             await event.waiter(timeout_us)
     finally:
-        with lock:
-            slot.fired = True  # a fire by `notify_closing` keeps its error
-            if task._slot is slot:
-                task._slot = None
+        lock.acquire()
+        slot.fired = True  # a fire by `notify_closing` keeps its error
+        if task._slot is slot:
+            task._slot = None
+        lock.release()
         # Only this park puts `slot` here and only it takes it away; a task that wants the
         # direction meanwhile finds it taken (under the lock) and gives up.
         if entry.waiting[direction] is slot:

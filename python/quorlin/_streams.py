@@ -11,8 +11,8 @@ from __future__ import annotations
 
 import errno
 import logging
+import math
 import select
-import threading
 from collections.abc import Awaitable, Callable
 from typing import Any
 
@@ -27,10 +27,11 @@ from quorlin._core import (
     checkpoint,
     sleep,
 )
-from quorlin._errors import BrokenResourceError, BusyResourceError, ClosedResourceError
+from quorlin._errors import BrokenResourceError, BusyResourceError, Cancelled, ClosedResourceError
 from quorlin.abc import HalfCloseableStream, Listener
 
 _DEFAULT_RECEIVE_SIZE = 65536
+_INF = math.inf
 # The kernel caps the backlog at net.core.somaxconn; ask for the most it may give.
 _DEFAULT_BACKLOG = 0xFFFF
 # Running out of descriptors or memory while accepting: wait this long and try again.
@@ -50,25 +51,34 @@ _log = logging.getLogger("quorlin.serve_listeners")
 _READ_POLL_MASK = select.POLLIN | select.POLLPRI | select.POLLHUP | select.POLLERR
 
 
+async def _raise(error: BaseException) -> Any:
+    """Raises `error` when awaited, as the coroutine of a method that refused its arguments would."""
+    raise error
+
+
 class _Guard:
     """Refuses a second concurrent user of one direction of a stream.
 
-    The lock is only ever tried, never waited on, so holding it across an await blocks nobody; and
-    a plain Lock (unlike an RLock) may be released by another thread, where the task resumes.
+    The right to use the direction is one token in a list: taking it is `pop`, giving it back is
+    `append`, each atomic on its own (the list's lock), and both cheaper than a lock's acquire,
+    which parses its arguments.  It is only ever tried, never waited on, so holding it across an
+    await blocks nobody, and the thread where the task resumes may give it back.
     """
 
-    __slots__ = ("_lock", "_message")
+    __slots__ = ("_token", "_message")
 
     def __init__(self, message: str) -> None:
-        self._lock = threading.Lock()
+        self._token = [True]
         self._message = message
 
     def __enter__(self) -> None:
-        if not self._lock.acquire(blocking=False):
-            raise BusyResourceError(self._message)
+        try:
+            self._token.pop()
+        except IndexError:
+            raise BusyResourceError(self._message) from None
 
     def __exit__(self, *exc_info: Any) -> None:
-        self._lock.release()
+        self._token.append(True)
 
 
 class _StreamErrors:
@@ -134,8 +144,11 @@ class SocketStream(HalfCloseableStream):
         # The guard and the error mapping of `_Guard` and `_StreamErrors` spelled out, and the
         # first attempt of `SocketType.sendall` inlined: this is the path every message takes.
         guard = self._send_guard
-        if not guard._lock.acquire(False):
-            raise BusyResourceError(guard._message)
+        token = guard._token
+        try:
+            token.pop()
+        except IndexError:
+            raise BusyResourceError(guard._message) from None
         try:
             if self._closed:
                 raise ClosedResourceError("this stream was closed")
@@ -147,7 +160,8 @@ class SocketStream(HalfCloseableStream):
                     task = _current_task.get()
                     if task is None:
                         raise RuntimeError("this must be called from inside a quorlin task")
-                    task._raise_if_cancelled()
+                    if task._evaluate(_INF)[0]:
+                        raise Cancelled()
                     try:
                         sent = socket._sock.send(data)
                     except BlockingIOError:
@@ -161,7 +175,7 @@ class SocketStream(HalfCloseableStream):
             except OSError as exc:
                 raise _stream_error(exc) from (None if exc.errno == errno.EBADF else exc)
         finally:
-            guard._lock.release()
+            token.append(True)
 
     async def wait_send_all_might_not_block(self) -> None:
         with self._send_guard:
@@ -178,25 +192,28 @@ class SocketStream(HalfCloseableStream):
             with _stream_errors:
                 self.socket.shutdown(qsocket.SHUT_WR)
 
-    async def receive_some(self, max_bytes: int | None = None) -> bytes:
+    def receive_some(self, max_bytes: int | None = None) -> Awaitable[bytes]:
+        # A plain method that hands back the receiving coroutine itself: one coroutine fewer to
+        # make, and to pass through on every suspension and resumption of a waiting receive.
         if max_bytes is None:
             max_bytes = _DEFAULT_RECEIVE_SIZE
         elif max_bytes < 1:
-            raise ValueError("max_bytes must be at least 1")
-        return await self._receive(max_bytes)
+            return _raise(ValueError("max_bytes must be at least 1"))
+        return self._receive(max_bytes, False)
 
-    async def __anext__(self) -> bytes:
-        data = await self._receive(_DEFAULT_RECEIVE_SIZE)
-        if not data:
-            raise StopAsyncIteration
-        return data
+    def __anext__(self) -> Awaitable[bytes]:
+        return self._receive(_DEFAULT_RECEIVE_SIZE, True)
 
-    async def _receive(self, max_bytes: int) -> bytes:
+    async def _receive(self, max_bytes: int, iterating: bool) -> bytes:
         # `SocketType.recv` inlined (and the guard and error mapping spelled out): this is the
-        # path every message takes.
+        # path every message takes.  `iterating`: raise StopAsyncIteration at the end of the
+        # stream instead of returning b"".
         guard = self._receive_guard
-        if not guard._lock.acquire(False):
-            raise BusyResourceError(guard._message)
+        token = guard._token
+        try:
+            token.pop()
+        except IndexError:
+            raise BusyResourceError(guard._message) from None
         try:
             if self._closed:
                 raise ClosedResourceError("this stream was closed")
@@ -207,15 +224,31 @@ class SocketStream(HalfCloseableStream):
                     entry = socket._registration()
                 recv = socket._sock.recv
                 while True:
-                    task = _check_ready(entry, _READ)
-                    if task is None and self._drained:
-                        # The last receive emptied the kernel's buffer, so the readiness still
-                        # remembered is most likely used up: asking the kernel is cheaper than a
-                        # receive that fails.
-                        self._drained = False
-                        if not self._read_poll().poll(0):
-                            entry.clear_r()
+                    if self._drained and not entry.closed:
+                        # The last receive took everything the kernel had (a short read), so the
+                        # readiness that let it in is most likely used up: ask the kernel before
+                        # anything else.  Readiness is taken back only once it says nothing is
+                        # waiting; a report that came after the last look stays, and the park
+                        # finds it.
+                        task = _current_task.get()
+                        if task is None:
+                            raise RuntimeError("this must be called from inside a quorlin task")
+                        poll = self._poll
+                        if poll is None:
+                            poll = self._read_poll()
+                        if poll.poll(0):
+                            # Data, the end of the stream or an error.  The look also remembers
+                            # the report of it, if one came, for a clear after a failed receive.
                             task = _check_ready(entry, _READ)
+                            if task is not None:
+                                if task._evaluate(_INF)[0]:
+                                    raise Cancelled()
+                                task = None
+                        else:
+                            self._drained = False
+                            entry.clear_r()
+                    else:
+                        task = _check_ready(entry, _READ)
                     if task is not None:
                         await _park(task, entry, _READ)
                     try:
@@ -223,19 +256,23 @@ class SocketStream(HalfCloseableStream):
                     except BlockingIOError:
                         entry.clear_r()
                         continue
-                    # A short read of a stream socket took everything there was.
-                    self._drained = 0 < len(data) < max_bytes
+                    if len(data) < max_bytes:
+                        # A short read of a stream socket took everything there was (b"": the end,
+                        # which the kernel keeps reporting as readable).
+                        self._drained = True
+                        if not data and iterating:
+                            raise StopAsyncIteration
+                    else:
+                        self._drained = False
                     return data
             except OSError as exc:
                 raise _stream_error(exc) from (None if exc.errno == errno.EBADF else exc)
         finally:
-            guard._lock.release()
+            token.append(True)
 
     def _read_poll(self) -> Any:
-        poll = self._poll
-        if poll is None:
-            poll = self._poll = select.poll()
-            poll.register(self.socket.fileno(), _READ_POLL_MASK)
+        poll = self._poll = select.poll()
+        poll.register(self.socket.fileno(), _READ_POLL_MASK)
         return poll
 
     async def aclose(self) -> None:

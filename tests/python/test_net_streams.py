@@ -128,6 +128,43 @@ async def test_stream_misuse_raises_stream_errors():
             tg.cancel_scope.cancel()
 
 
+async def test_one_sender_at_a_time():
+    # A send_all parked on a full buffer holds the sending side: every other sending operation is
+    # refused until it finishes, and the side is free again afterwards, also after a refusal.
+    a, b = qsocket.socketpair()
+    stream = SocketStream(a)
+    payload = b"z" * (8 << 20)  # far more than the socket buffers hold
+    try:
+        with quorlin.fail_after(LIMIT):
+            async with quorlin.TaskGroup() as tg:
+                first = tg.create_task(stream.send_all, payload)
+                await quorlin.sleep(0.05)
+                assert not first.done()
+                for operation in (stream.send_all(b"x"), stream.send_eof(), stream.wait_send_all_might_not_block()):
+                    with pytest.raises(BusyResourceError):
+                        await operation
+
+                def drain():
+                    with b._sock as raw:
+                        raw.setblocking(True)
+                        raw.settimeout(LIMIT)
+                        got = 0
+                        while got < len(payload) + 2:
+                            chunk = raw.recv(1 << 20)
+                            if not chunk:
+                                break
+                            got += len(chunk)
+                        return got
+
+                draining = tg.create_task(quorlin.to_thread.run_sync, drain)
+                await first
+                await stream.send_all(b"ok")
+                await stream.send_eof()
+                assert await draining == len(payload) + 2
+    finally:
+        await stream.aclose()
+
+
 @pytest.mark.parametrize("steps", [
     [b"abc", "eof"],                        # data and the end of the stream arrive together
     [b"abc", "pause", "eof"],               # the end comes after the buffer was emptied
@@ -159,6 +196,7 @@ async def test_receiving_after_the_buffer_was_emptied(steps):
                 received += chunk
             assert received == expected
             assert await stream.receive_some() == b""
+            assert await stream.socket.recv(16) == b""  # the end stays visible to the socket itself
             sender.join(LIMIT)
     finally:
         await stream.aclose()
