@@ -7,6 +7,7 @@ from collections.abc import Callable
 from typing import Any, TypeVar
 
 from quorlin._core import _runtime, _Slot, _thread_origin, _wait, current_task
+from quorlin._fastpath import call_and_report as _call_and_report
 from quorlin._errors import Cancelled
 from quorlin._run import _current_run
 from quorlin._sync import CapacityLimiter
@@ -38,45 +39,14 @@ def current_default_thread_limiter() -> CapacityLimiter:
     return limiter
 
 
-def _flush_abort() -> None:
-    return None
-
-
-def _call_and_report(slot: _Slot, fn: Callable[..., Any], args: tuple[Any, ...], origin: Any,
-                     before_report: Callable[[], None]) -> None:
-    # Runs on a blocking thread, in a copy of the calling task's context.  An abort request may
-    # surface anywhere in here as Cancelled; the loop below makes sure the task still hears back.
-    # `before_report` runs once the call is over and before the task can resume, so that the task's
-    # next call finds the limiter token given back.
-    _thread_origin.set(origin)
-    try:
-        value, error = fn(*args), None
-    except BaseException as exc:  # noqa: BLE001 - handed to the waiting task
-        value, error = None, exc
-    reported = False
-    while True:
-        try:
-            if not reported:
-                before_report()
-                slot.fire(value, error)
-                reported = True
-            _flush_abort()
-            return
-        except Cancelled:
-            continue
-
-
 class _ThreadCall:
     """One call of `run_sync`: what its blocking thread needs, in one object."""
 
-    __slots__ = ("slot", "fn", "args", "origin", "limiter", "task", "state", "released", "ctl", "abandon")
+    __slots__ = ("slot", "origin", "limiter", "task", "state", "released", "ctl", "abandon")
 
-    def __init__(self, task: Any, slot: _Slot, fn: Callable[..., Any], args: tuple[Any, ...],
-                 limiter: CapacityLimiter, state: Any, abandon: bool) -> None:
+    def __init__(self, task: Any, slot: _Slot, limiter: CapacityLimiter, state: Any, abandon: bool) -> None:
         self.task = task
         self.slot = slot
-        self.fn = fn
-        self.args = args
         self.origin = (task, slot)
         self.limiter = limiter
         self.state = state
@@ -84,22 +54,20 @@ class _ThreadCall:
         self.ctl: Any = None
         self.abandon = abandon
 
-    def release_token(self) -> None:
-        # Called only by the call's own thread (or by the task when the call never started), so
-        # the flag needs no lock.
+    def finish(self) -> None:
+        """The call's bookkeeping once it is over: its limiter token and the run's count.
+
+        Made by the task once the report has woken it, or, with abandon_on_cancel (the task may
+        have left, and the call is never aborted), by the call's own thread before it reports, so
+        that the task's next call finds the token given back.  Never both for one call.
+        """
         if self.released:
             return
         self.released = True
         self.limiter.release_on_behalf_of(self.task)
-
-    def __call__(self) -> None:
         state = self.state
-        try:
-            _call_and_report(self.slot, self.fn, self.args, self.origin, self.release_token)
-        finally:
-            self.release_token()
-            with state.lock:
-                state.blocking_calls -= 1
+        with state.lock:
+            state.blocking_calls -= 1
 
     def abort(self) -> bool:
         if self.abandon:
@@ -131,14 +99,22 @@ async def run_sync(fn: Callable[..., T], *args: Any, abandon_on_cancel: bool = F
     acquire = getattr(limiter, "_acquire_before_park", None) or limiter.acquire_on_behalf_of
     await acquire(task)
     slot = _Slot(task)
-    call = _ThreadCall(task, slot, fn, args, limiter, state, abandon_on_cancel)
+    call = _ThreadCall(task, slot, limiter, state, abandon_on_cancel)
     with state.lock:
         state.blocking_calls += 1
+    # On the blocking thread everything around the call is native: an abort surfaces as
+    # Cancelled at any bytecode check there, and must neither skip the report nor leave the
+    # task's lock held.  Calls that are never aborted (abandon_on_cancel) give their token back
+    # before the report, so that the task's next call finds it.
     try:
-        call.ctl = _runtime()._spawn_blocking(call)[0]
+        call.ctl = _runtime()._spawn_blocking(_call_and_report, slot, _thread_origin, call.origin,
+                                               call.finish if abandon_on_cancel else None, fn, args)[0]
     except BaseException:
-        with state.lock:
-            state.blocking_calls -= 1
-        call.release_token()
+        call.finish()
         raise
-    return await _wait(slot, call.abort)
+    if abandon_on_cancel:
+        return await _wait(slot, call.abort)
+    try:
+        return await _wait(slot, call.abort)
+    finally:
+        call.finish()

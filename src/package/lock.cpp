@@ -70,6 +70,14 @@ PyMethodDef lock_methods[] = {
 
 }  // namespace
 
+PyMutex* fast_lock_mutex(PyObject* object) noexcept {
+    if (!PyObject_TypeCheck(object, &fast_lock_type)) {
+        PyErr_Format(PyExc_TypeError, "expected a quorlin._fastpath.Lock, got %T", object);
+        return nullptr;
+    }
+    return &mutex_of(object);
+}
+
 PyTypeObject fast_lock_type = [] {
     PyTypeObject type = py::static_type();
     type.tp_name = "quorlin._fastpath.Lock";

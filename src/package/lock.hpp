@@ -7,4 +7,7 @@ namespace quorlin {
 
 extern PyTypeObject fast_lock_type;
 
+// The mutex of a quorlin._fastpath.Lock, or null with TypeError set if `object` is not one.
+PyMutex* fast_lock_mutex(PyObject* object) noexcept;
+
 }  // namespace quorlin
