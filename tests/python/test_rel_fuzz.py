@@ -8,6 +8,8 @@ A registered runtime runs meanwhile, so that ScheduledIO and Waiter.abort have o
 
 import os
 
+import pytest
+
 from conftest import run_python
 
 EXAMPLES = 1000 if os.environ.get("QUORLIN_SANITIZER") else 4000
@@ -212,6 +214,8 @@ print("ok")
 """
 
 
+# The child's own timeout bounds it; under a sanitizer the examples take close to two minutes.
+@pytest.mark.timeout(660)
 def test_random_arguments_never_crash_the_process():
     completed = run_python(FUZZ, timeout=600, env={"QUORLIN_FUZZ_EXAMPLES": str(EXAMPLES)})
     assert completed.returncode == 0, completed.stdout[-3000:] + completed.stderr[-5000:]
