@@ -254,7 +254,6 @@ async def _wait(
         finally:
             lock.release()
         await event.waiter(timeout_us)
-    task._parks += 1
     error = slot.error
     if error is not None:
         slot.error = None
@@ -780,7 +779,6 @@ class Task(Generic[T]):
         "_cancelled",
         "_waiters",
         "_groups",
-        "_parks",
         "_status",
         "__weakref__",
     )
@@ -817,7 +815,6 @@ class Task(Generic[T]):
         self._cancelled = False
         self._waiters: ParkingLot | None = None  # made by the first task that waits for this one
         self._groups: list[TaskGroup] | None = None  # the open groups it owns, made on first use
-        self._parks = 0
         self._status: TaskStatus[Any] | None = None
 
     def __repr__(self) -> str:

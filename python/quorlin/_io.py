@@ -306,7 +306,6 @@ async def park(task: Any, entry: _Registration, direction: int, level_fd: int | 
         # direction meanwhile finds it taken (under the lock) and gives up.
         if entry.waiting[direction] is slot:
             entry.waiting[direction] = None
-    task._parks += 1
     error = slot.error
     if error is not None:
         slot.error = None
