@@ -347,54 +347,47 @@ def w8(contender, scale):
     def switches():
         return resource.getrusage(resource.RUSAGE_SELF).ru_nvcsw
 
+    async def nothing():
+        return None
+
+    async def measure(sleep, burst):
+        await sleep(0.05)
+        before = time.process_time()
+        await sleep(rest)
+        short = time.process_time() - before
+        before = time.process_time()
+        await sleep(2 * rest)
+        long = time.process_time() - before
+        burst_switches = 0
+        for _ in range(bursts):
+            await sleep(0.02)
+            start = switches()
+            await burst()
+            burst_switches += switches() - start
+        return short, long, burst_switches / bursts
+
     if family == "quorlin":
         import quorlin
 
-        async def nothing():
-            return None
+        async def burst():
+            async with quorlin.TaskGroup() as group:
+                for _ in range(64):
+                    group.start_soon(nothing)
 
         async def main():
-            await quorlin.sleep(0.05)
-            before = time.process_time()
-            await quorlin.sleep(rest)
-            short = time.process_time() - before
-            before = time.process_time()
-            await quorlin.sleep(2 * rest)
-            long = time.process_time() - before
-            burst_switches = 0
-            for _ in range(bursts):
-                await quorlin.sleep(0.02)
-                start = switches()
-                async with quorlin.TaskGroup() as group:
-                    for _ in range(64):
-                        group.start_soon(nothing)
-                burst_switches += switches() - start
-            return short, long, burst_switches / bursts
+            return await measure(quorlin.sleep, burst)
 
         short, long, per_burst = run_on(contender, main)
     else:
         import asyncio
 
-        async def nothing():
-            return None
+        async def burst():
+            async with asyncio.TaskGroup() as group:
+                for _ in range(64):
+                    group.create_task(nothing())
 
         async def main(part=0, parts=1):
-            await asyncio.sleep(0.05)
-            before = time.process_time()
-            await asyncio.sleep(rest)
-            short = time.process_time() - before
-            before = time.process_time()
-            await asyncio.sleep(2 * rest)
-            long = time.process_time() - before
-            burst_switches = 0
-            for _ in range(bursts):
-                await asyncio.sleep(0.02)
-                start = switches()
-                async with asyncio.TaskGroup() as group:
-                    for _ in range(64):
-                        group.create_task(nothing())
-                burst_switches += switches() - start
-            return short, long, burst_switches / bursts
+            return await measure(asyncio.sleep, burst)
 
         short, long, per_burst = max(run_on(contender, main))
     return {

@@ -8,7 +8,6 @@ from typing import Any, TypeVar
 
 from quorlin._core import _runtime, _Slot, _thread_origin, _wait, current_task
 from quorlin._fastpath import call_and_report as _call_and_report
-from quorlin._errors import Cancelled
 from quorlin._run import _current_run
 from quorlin._sync import CapacityLimiter
 
