@@ -44,6 +44,7 @@ from typing import Any, Generic, TypeVar
 
 from quorlin import _quorlin
 from quorlin._fastpath import Lock as _Lock
+from quorlin._fastpath import SteppedCoroutine as _SteppedCoroutine
 from quorlin._errors import Cancelled, TaskCancelledError
 
 T = TypeVar("T")
@@ -772,6 +773,7 @@ class Task(Generic[T]):
         "_scope",
         "name",
         "_coro",
+        "_stepped",
         "_group",
         "_finished",
         "_value",
@@ -808,6 +810,8 @@ class Task(Generic[T]):
         #: The task's name, for diagnostics.
         self.name = name
         self._coro = coro
+        # What the runtime steps: `_task_main` around `coro`, under a lock the task-tree dumps try.
+        self._stepped: _SteppedCoroutine | None = None
         self._group: TaskGroup | None = None
         self._finished = False
         self._value: Any = None
@@ -1056,7 +1060,8 @@ def _launch(task: Task[Any]) -> None:
     runtime = _runtime_box[0]
     if runtime is None:
         _runtime()
-    runtime._spawn_coro(_task_main(task))
+    stepped = task._stepped = _SteppedCoroutine(_task_main(task))
+    runtime._spawn_coro(stepped)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -1251,7 +1256,8 @@ class TaskGroup:
         runtime = _runtime_box[0]
         if runtime is None:
             _runtime()
-        runtime._spawn_coro(_task_main(task))  # as _launch(task), one call fewer
+        stepped = task._stepped = _SteppedCoroutine(_task_main(task))  # as _launch(task), one call fewer
+        runtime._spawn_coro(stepped)
         return task
 
     async def start(self, fn: Callable[..., Awaitable[Any]], *args: Any, name: str | None = None) -> Any:

@@ -35,6 +35,25 @@ def _await_stack(coro: Any) -> list[str]:
     return lines
 
 
+def _parked_stack(task: Task[Any]) -> list[str] | None:
+    """The await stack of a parked task, or None if it is running or queued to run.
+
+    Only a coroutine that no thread is stepping may be looked at: its frames and the value stack
+    `cr_await` reads change under a step.  The task stays suspended while the stack is read.
+    """
+    stepped = task._stepped
+    if stepped is None:  # not started yet
+        return None
+
+    def read() -> list[str] | None:
+        coro = task._coro
+        if task._slot is None or coro is None:
+            return None
+        return _await_stack(coro)
+
+    return stepped.inspect_idle(read)
+
+
 def _roots() -> list[Task[Any]]:
     from quorlin._run import _current_run
 
@@ -55,12 +74,11 @@ def dump_tasks(file: TextIO | None = None) -> str:
 
     def visit(task: Task[Any], depth: int) -> None:
         pad = "  " * depth
-        parked = task._slot is not None
-        state = "done" if task._finished else ("parked" if parked else "running")
+        stack = None if task._finished else _parked_stack(task)
+        state = "done" if task._finished else ("parked" if stack is not None else "running")
         out.append(f"{pad}{task.name} [{state}]")
-        if parked and not task._finished:
-            for line in _await_stack(task._coro):
-                out.append(f"{pad}    at {line}")
+        for line in stack or ():
+            out.append(f"{pad}    at {line}")
         for group, members in _children(task):
             out.append(f"{pad}  task group ({len(members)} tasks)")
             for member in members:

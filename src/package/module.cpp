@@ -3,6 +3,7 @@
 #include "common/py.hpp"
 #include "package/fire_slot.hpp"
 #include "package/lock.hpp"
+#include "package/stepped_coroutine.hpp"
 
 namespace quorlin {
 
@@ -21,6 +22,10 @@ PyMethodDef fastpath_functions[] = {
 int fastpath_exec(PyObject* module) noexcept {
     if (PyType_Ready(&fast_lock_type) < 0) return -1;
     if (PyModule_AddObjectRef(module, "Lock", reinterpret_cast<PyObject*>(&fast_lock_type)) < 0) return -1;
+    if (PyType_Ready(&stepped_coroutine_type) < 0) return -1;
+    if (PyModule_AddObjectRef(module, "SteppedCoroutine", reinterpret_cast<PyObject*>(&stepped_coroutine_type)) < 0) {
+        return -1;
+    }
     return PyModule_AddFunctions(module, fastpath_functions);
 }
 

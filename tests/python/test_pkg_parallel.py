@@ -104,3 +104,25 @@ async def test_dump_tasks_and_statistics():
     assert stats["tasks_living"] >= 4  # root, two children, init
     assert stats["tasks_parked"] >= 2
     assert stats["configuration"]["threads"] >= 1
+
+
+async def test_dump_tasks_while_tasks_wake_and_park_on_other_workers():
+    # Timers resume the sleepers on any worker while the dump reads await stacks: a stack may only
+    # be read from a task that no thread is stepping.
+    rounds = []
+
+    async def sleeper():
+        while True:
+            await quorlin.sleep(0.001)
+            rounds.append(None)
+
+    with quorlin.fail_after(60):
+        async with quorlin.TaskGroup() as tg:
+            for index in range(4):
+                tg.start_soon(sleeper, name=f"sleeper-{index}")
+            texts = []
+            while len(rounds) < 400:
+                texts.append(quorlin.lowlevel.dump_tasks(io.StringIO()))
+                await quorlin.sleep(0)
+            tg.cancel_scope.cancel()
+    assert any("sleeper-0 [parked]" in text and "sleeper (" in text for text in texts)
