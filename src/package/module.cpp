@@ -22,7 +22,7 @@ PyMethodDef fastpath_functions[] = {
 int fastpath_exec(PyObject* module) noexcept {
     if (PyType_Ready(&fast_lock_type) < 0) return -1;
     if (PyModule_AddObjectRef(module, "Lock", reinterpret_cast<PyObject*>(&fast_lock_type)) < 0) return -1;
-    if (PyType_Ready(&stepped_coroutine_type) < 0) return -1;
+    if (ready_stepped_coroutine_type() < 0) return -1;
     if (PyModule_AddObjectRef(module, "SteppedCoroutine", reinterpret_cast<PyObject*>(&stepped_coroutine_type)) < 0) {
         return -1;
     }

@@ -118,23 +118,25 @@ PyObject* stepped_send_method(PyObject* self, PyObject* value) noexcept {
     return nullptr;
 }
 
+// Interned once, when the type is readied: a throw step names its method on every call.
+PyObject* throw_name = nullptr;
+PyObject* close_name = nullptr;
+
 // throw(exception) and close(): the coroutine's own methods, under the step lock.
-PyObject* call_locked(PyObject* self, const char* method, PyObject* argument) noexcept {
+PyObject* call_locked(PyObject* self, PyObject* name, PyObject* argument) noexcept {
     py::Ref coroutine = py::Ref::steal(coroutine_of(self));
     if (!coroutine) return nullptr;
-    py::Ref name = py::Ref::steal(PyUnicode_InternFromString(method));
-    if (!name) return nullptr;
     PyMutex& lock = stepped(self).step_lock;
     PyMutex_Lock(&lock);
-    PyObject* outcome = argument != nullptr ? PyObject_CallMethodOneArg(coroutine.get(), name.get(), argument)
-                                            : PyObject_CallMethodNoArgs(coroutine.get(), name.get());
+    PyObject* outcome = argument != nullptr ? PyObject_CallMethodOneArg(coroutine.get(), name, argument)
+                                            : PyObject_CallMethodNoArgs(coroutine.get(), name);
     PyMutex_Unlock(&lock);
     return outcome;
 }
 
-PyObject* stepped_throw(PyObject* self, PyObject* exception) noexcept { return call_locked(self, "throw", exception); }
+PyObject* stepped_throw(PyObject* self, PyObject* exception) noexcept { return call_locked(self, throw_name, exception); }
 
-PyObject* stepped_close(PyObject* self, PyObject*) noexcept { return call_locked(self, "close", nullptr); }
+PyObject* stepped_close(PyObject* self, PyObject*) noexcept { return call_locked(self, close_name, nullptr); }
 
 PyObject* stepped_inspect_idle(PyObject* self, PyObject* fn) noexcept {
     PyMutex& lock = stepped(self).step_lock;
@@ -180,5 +182,12 @@ PyTypeObject stepped_coroutine_type = [] {
     type.tp_vectorcall = stepped_vectorcall;
     return type;
 }();
+
+int ready_stepped_coroutine_type() noexcept {
+    if (throw_name == nullptr) throw_name = PyUnicode_InternFromString("throw");  // kept for the process
+    if (close_name == nullptr) close_name = PyUnicode_InternFromString("close");
+    if (throw_name == nullptr || close_name == nullptr) return -1;
+    return PyType_Ready(&stepped_coroutine_type);
+}
 
 }  // namespace quorlin

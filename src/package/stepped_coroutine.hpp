@@ -7,4 +7,7 @@ namespace quorlin {
 
 extern PyTypeObject stepped_coroutine_type;
 
+// Readies the type and what its methods need; 0, or -1 with an exception set.
+int ready_stepped_coroutine_type() noexcept;
+
 }  // namespace quorlin
