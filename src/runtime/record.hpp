@@ -8,6 +8,7 @@
 #include "common/py.hpp"
 #include "common/swap_cell.hpp"
 #include "common/sys.hpp"
+#include "io/epoll_handle.hpp"
 #include "runtime/object_cell.hpp"
 #include "runtime/timer_heap.hpp"
 
@@ -26,12 +27,6 @@ class IoRegistrationMap;
 class SignalTable;
 struct BlockingQueueEnds;
 
-// A duplicate of the run loop's epoll descriptor, shared with threads that add or remove
-// descriptors; closed when its last holder lets go.
-struct EpollHandle {
-    UniqueFd fd;
-};
-
 // The run loop's wake-up eventfd; closed when its last holder lets go.
 struct LoopWaker {
     UniqueFd fd;
@@ -49,7 +44,8 @@ struct RuntimeRecord {
     RuntimeRecord(const RuntimeRecord&) = delete;
     RuntimeRecord& operator=(const RuntimeRecord&) = delete;
 
-    // Live I/O registrations; written by ScheduledIO and close(), walked by the run loop's shutdown.
+    // Live I/O registrations; open while a run goes on.  Written by ScheduledIO and close(),
+    // emptied and closed by the run loop's shutdown.
     std::unique_ptr<IoRegistrationMap> io_registrations;
     // Signal number -> Event; written by _sig_add/_sig_rem, read by the run loop without a lock.
     std::unique_ptr<SignalTable> signal_events;
