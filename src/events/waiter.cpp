@@ -23,13 +23,13 @@
 #include "module/types.hpp"
 #include "runtime/methods.hpp"
 #include "runtime/record.hpp"
+#include "runtime/timers.hpp"
 #include "work/push.hpp"
 
 #include <atomic>
 #include <new>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace quorlin {
 
@@ -241,25 +241,6 @@ void register_checkpoint(PyObject* runtime, Task& task, PyObject* self) noexcept
     // `replaced` and `previous` go here: the task's control Waiter is now this one.
 }
 
-void push_timer(PyObject* runtime, const std::shared_ptr<WaitRegistration>& registration, uint32_t timeout_us) noexcept {
-    RuntimeRecord& record = record_of(runtime);
-    unsigned __int128 deadline = microseconds_since(record.clock_base) + timeout_us;
-    std::vector<TimerEntry> stale;
-    bool earliest = false;
-    {
-        std::lock_guard guard(record.timer_mutex);
-        if (record.timer_heap.sweep_due()) {
-            record.timer_heap.sweep([](const TimerEntry& entry) { return entry.registration->resumed(); }, stale);
-        }
-        earliest = record.timer_heap.push(TimerEntry{deadline, registration});
-    }
-    // The loop computes its wait from the earliest deadline under the timer lock, so only a new
-    // earliest deadline needs to wake it; a later one is found when the earlier one expires.  A
-    // failed wake is ignored, as the loop recomputes its wait on its next iteration anyway.
-    if (earliest) (void)wake_loop(record);
-    // `stale` goes here, unlocked (an all-of registration may still hold its slots' values).
-}
-
 void register_on_events(PyObject* runtime, Task& task, PyObject* self) noexcept {
     WaiterObject& waiter = waiter_of(self);
     std::shared_ptr<AbortFlag> flag;
@@ -279,7 +260,7 @@ void register_on_events(PyObject* runtime, Task& task, PyObject* self) noexcept 
         return;
     }
     for (uint32_t i = 0; i < waiter.event_count; ++i) event_add_wait(event_at(waiter, i), runtime, registration, i);
-    if (waiter.has_timeout) push_timer(runtime, registration, waiter.timeout_us);
+    if (waiter.has_timeout) add_timed_wait(record_of(runtime), registration, waiter.timeout_us);
 }
 
 PyMethodDef waiter_methods[] = {

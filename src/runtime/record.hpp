@@ -10,7 +10,7 @@
 #include "common/sys.hpp"
 #include "io/epoll_handle.hpp"
 #include "runtime/object_cell.hpp"
-#include "runtime/timer_heap.hpp"
+#include "runtime/timers.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -67,8 +67,7 @@ struct RuntimeRecord {
     std::mutex pending_release_mutex;
     std::vector<std::shared_ptr<IoRegistration>> pending_release;  // guarded by pending_release_mutex
     SwapCell<LoopWaker> loop_waker;
-    std::mutex timer_mutex;
-    TimerHeap timer_heap;  // guarded by timer_mutex; popped only by the run loop
+    Timers timer_heap;  // timed waits: added to from any thread, expired only by the run loop
     SwapCell<WorkerSet> worker_set;
     ObjectCell sig_wfd;
     ObjectCell ssock_r;

@@ -31,7 +31,7 @@
 // every one has ended, empties the cells and closes the descriptors, the signal socket's included.
 // The timer heap is left alone: its entries wait for the next run.
 //
-// Locks taken here, one at a time and briefly: `pending_release_mutex`, `timer_mutex`, the
+// Locks taken here, one at a time and briefly: `pending_release_mutex`, the timers' mutex, the
 // registration table's mutex (at start-up and shutdown), a registration's lock (inside
 // take_waiters), and the pool's LiveWorkers mutex (inside stop_workers).  References and work
 // items are moved out of the locked sections before they are dropped or pushed, and callbacks
@@ -252,11 +252,7 @@ private:
         retired_.clear();  // attached and unlocked: a record may release the last slot references
     }
 
-    int next_timeout_ms() noexcept {
-        std::lock_guard lock(record_.timer_mutex);
-        if (record_.timer_heap.empty()) return -1;
-        return wait_timeout_ms(record_.timer_heap.top().deadline_us, microseconds_since(record_.clock_base));
-    }
+    int next_timeout_ms() noexcept { return record_.timer_heap.wait_ms(record_.clock_base); }
 
     void dispatch(const epoll_event& event) noexcept {
         const uint64_t token = event.data.u64;
@@ -301,15 +297,7 @@ private:
     }
 
     void expire_timers() noexcept {
-        {
-            std::lock_guard lock(record_.timer_mutex);
-            if (!record_.timer_heap.empty()) {
-                const unsigned __int128 now_us = microseconds_since(record_.clock_base);
-                while (!record_.timer_heap.empty() && record_.timer_heap.top().deadline_us <= now_us) {
-                    expired_.push_back(record_.timer_heap.pop());
-                }
-            }
-        }
+        record_.timer_heap.take_expired(record_.clock_base, expired_);
         // Pushed unlocked (a push may take a parker's lock), still in deadline order.  A wait that
         // ended some other way needs no job: its firing would find it resumed.
         for (TimerEntry& entry : expired_) {
