@@ -191,9 +191,9 @@ PyObject* waiter_next(PyObject* self) noexcept {
     return Py_NewRef(self);
 }
 
-// An exception instance of `type` with the message `text`, or whatever was raised building it.
-py::Ref new_error(PyObject* type, const std::string& text) noexcept {
-    py::Ref message = py::Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+// An exception instance of `type` with the str `message` (empty if building that failed), or
+// whatever was raised building it.
+py::Ref new_error(PyObject* type, py::Ref message) noexcept {
     py::Ref error = message ? py::Ref::steal(PyObject_CallOneArg(type, message.get())) : py::Ref();
     return error ? std::move(error) : py::fetch_exception();
 }
@@ -215,12 +215,11 @@ py::Ref repr_text(PyObject* object) noexcept {
 py::Ref refused_yield(PyObject* yielded) noexcept {
     py::Ref shown = repr_text(yielded);
     if (!shown) return py::fetch_exception();
-    py::Ref message = py::Ref::steal(PyUnicode_FromFormat(
-        "cannot await %U on the quorlin runtime: coroutines may only yield quorlin `Waiter` objects (a stock "
-        "`asyncio.Future` yields itself and is not drivable here)",
-        shown.get()));
-    py::Ref error = message ? py::Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get())) : py::Ref();
-    return error ? std::move(error) : py::fetch_exception();
+    return new_error(PyExc_TypeError, py::Ref::steal(PyUnicode_FromFormat(
+                                          "cannot await %U on the quorlin runtime: coroutines may only yield "
+                                          "quorlin `Waiter` objects (a stock `asyncio.Future` yields itself and is "
+                                          "not drivable here)",
+                                          shown.get())));
 }
 
 // A checkpoint: the Waiter becomes the task's control handle and the task resumes at once (or
@@ -287,7 +286,7 @@ py::Ref register_wait(PyObject* runtime, Task& task, PyObject* yielded) noexcept
     if (!PyObject_TypeCheck(yielded, &waiter_type)) return refused_yield(yielded);
     bool expected = false;
     if (!waiter_of(yielded).registered.compare_exchange_strong(expected, true, std::memory_order_seq_cst)) {
-        return new_error(PyExc_RuntimeError, "Waiter already registered");
+        return new_error(PyExc_RuntimeError, py::Ref::steal(PyUnicode_FromString("Waiter already registered")));
     }
     if (waiter_of(yielded).event_count == 0) {
         register_checkpoint(runtime, task, yielded);

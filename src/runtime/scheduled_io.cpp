@@ -18,7 +18,6 @@
 #include "work/callback_item.hpp"
 #include "work/push.hpp"
 
-#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <new>
