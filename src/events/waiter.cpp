@@ -23,13 +23,13 @@
 #include "module/types.hpp"
 #include "runtime/methods.hpp"
 #include "runtime/record.hpp"
+#include "runtime/timers.hpp"
 #include "work/push.hpp"
 
 #include <atomic>
 #include <new>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace quorlin {
 
@@ -52,6 +52,10 @@ struct WaiterObject {
     // latest registration.  Readers of the cell never block.
     std::shared_ptr<AbortFlag> control_flag;
     std::optional<SwapCell<WaitRegistration>> current_registration;
+    // Zero-event Waiters only: the runtime whose task awaited it, the one an abort throws
+    // through.  Written once, by the registration, before it publishes into the cell, so a reader
+    // that finds a registration there sees it.
+    py::Ref owner;
 };
 
 WaiterObject& waiter_of(PyObject* self) noexcept { return *reinterpret_cast<WaiterObject*>(self); }
@@ -74,6 +78,7 @@ PyObject* allocate_waiter(py::Ref events, uint32_t count, bool has_timeout, uint
     new (&waiter.own_abort) AbortFlag(false);
     new (&waiter.control_flag) std::shared_ptr<AbortFlag>();
     new (&waiter.current_registration) std::optional<SwapCell<WaitRegistration>>();
+    new (&waiter.owner) py::Ref();
     if (count == 0) {
         waiter.control_flag = std::make_shared<AbortFlag>(false);
         waiter.current_registration.emplace();
@@ -106,6 +111,7 @@ void waiter_dealloc(PyObject* self) noexcept {
     WaiterObject& waiter = waiter_of(self);
     // The cell may hold the last share of a registration that still owns its coroutine.
     waiter.current_registration.~optional();
+    waiter.owner.~Ref();
     waiter.control_flag.~shared_ptr();
     waiter.own_abort.~atomic();
     waiter.registered.~atomic();
@@ -125,22 +131,24 @@ PyObject* waiter_checkpoint(PyObject*, PyObject*) noexcept {
 
 PyObject* waiter_abort(PyObject* self, PyObject*) noexcept {
     WaiterObject& waiter = waiter_of(self);
-    // Refused before the flag is set: a set flag would make every firing of the task's parked
-    // wait ignored, with no runtime to deliver the abort instead.  (The registry is write-once,
-    // so a runtime found here is still there below.)
-    if (registered_runtime() == nullptr && waiter.current_registration && waiter.current_registration->load()) {
+    AbortFlag& flag = abort_flag_of(waiter);
+    // A second abort has the effect of the first, whatever the registry holds.
+    if (flag.load(std::memory_order_seq_cst)) Py_RETURN_NONE;
+    const bool controls = waiter.current_registration && waiter.current_registration->load();
+    // Refused while the flag is clear: no abort is delivered without a registered runtime, and
+    // the task's parked wait stays as it was.  (The registry is write-once.)
+    if (controls && registered_runtime() == nullptr) {
         return raise_without_arguments(runtime_not_initialized_error_type());
     }
     bool expected = false;
-    if (!abort_flag_of(waiter).compare_exchange_strong(expected, true, std::memory_order_seq_cst)) Py_RETURN_NONE;
+    if (!flag.compare_exchange_strong(expected, true, std::memory_order_seq_cst)) Py_RETURN_NONE;
     if (!waiter.current_registration) Py_RETURN_NONE;
     std::shared_ptr<WaitRegistration> registration = waiter.current_registration->load();
     if (!registration) Py_RETURN_NONE;
-    PyObject* runtime = registered_runtime_or_raise();
-    if (runtime == nullptr) return nullptr;
     py::Ref error = new_execution_aborted();
     if (!error) return nullptr;
-    abort_throw(registration, runtime, std::move(error));
+    // The task's own runtime, which may not be the registered one: its workers run the throw.
+    abort_throw(registration, waiter.owner.get(), std::move(error));
     Py_RETURN_NONE;
 }
 
@@ -148,8 +156,13 @@ PyObject* waiter_send(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObj
     static const args::Signature signature{"send", {"value"}, 1};
     PyObject* bound[1];
     if (!args::bind(signature, args, nargsf, kwnames, bound)) return nullptr;
-    // The instance is built here so that a tuple or an exception arrives whole as its `value`
+    // None makes the exception without arguments, as PyErr_SetObject(StopIteration, None) does.
+    // Any other value is wrapped here so that a tuple or an exception arrives whole as `value`
     // (handing the bare value to PyErr_SetObject would unpack a tuple into arguments).
+    if (bound[0] == Py_None) {
+        PyErr_SetNone(PyExc_StopIteration);
+        return nullptr;
+    }
     py::Ref stop = py::Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, bound[0]));
     if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
     return nullptr;
@@ -178,9 +191,9 @@ PyObject* waiter_next(PyObject* self) noexcept {
     return Py_NewRef(self);
 }
 
-// An exception instance of `type` with the message `text`, or whatever was raised building it.
-py::Ref new_error(PyObject* type, const std::string& text) noexcept {
-    py::Ref message = py::Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+// An exception instance of `type` with the str `message` (empty if building that failed), or
+// whatever was raised building it.
+py::Ref new_error(PyObject* type, py::Ref message) noexcept {
     py::Ref error = message ? py::Ref::steal(PyObject_CallOneArg(type, message.get())) : py::Ref();
     return error ? std::move(error) : py::fetch_exception();
 }
@@ -190,10 +203,23 @@ py::Ref execution_aborted() noexcept {
     return error ? std::move(error) : py::fetch_exception();
 }
 
+// The text of `repr(object)` as a str, even one that UTF-8 cannot encode (a lone surrogate); if
+// repr raises, that error goes to the unraisable hook and the type's "<unprintable ...>" is used.
+py::Ref repr_text(PyObject* object) noexcept {
+    py::Ref text = py::Ref::steal(PyObject_Repr(object));
+    if (text) return text;
+    PyErr_WriteUnraisable(object);
+    return py::Ref::steal(PyUnicode_FromFormat("<unprintable %s object>", args::type_name(Py_TYPE(object)).c_str()));
+}
+
 py::Ref refused_yield(PyObject* yielded) noexcept {
-    return new_error(PyExc_TypeError, "cannot await " + args::repr_or_fallback(yielded) +
-                                          " on the quorlin runtime: coroutines may only yield quorlin `Waiter` "
-                                          "objects (a stock `asyncio.Future` yields itself and is not drivable here)");
+    py::Ref shown = repr_text(yielded);
+    if (!shown) return py::fetch_exception();
+    return new_error(PyExc_TypeError, py::Ref::steal(PyUnicode_FromFormat(
+                                          "cannot await %U on the quorlin runtime: coroutines may only yield "
+                                          "quorlin `Waiter` objects (a stock `asyncio.Future` yields itself and is "
+                                          "not drivable here)",
+                                          shown.get())));
 }
 
 // A checkpoint: the Waiter becomes the task's control handle and the task resumes at once (or
@@ -204,6 +230,7 @@ void register_checkpoint(PyObject* runtime, Task& task, PyObject* self) noexcept
     auto control = std::make_shared<TaskControl>(TaskControl{py::Ref::new_ref(self)});
     auto registration = std::make_shared<WaitRegistration>(
         Task{std::move(task.coroutine), std::move(task.context), std::move(control)}, waiter.control_flag, 0);
+    waiter.owner = py::Ref::new_ref(runtime);  // registered once, so written once; before the cell
     std::shared_ptr<WaitRegistration> replaced = waiter.current_registration->exchange(registration);
     if (waiter.control_flag->load(std::memory_order_seq_cst)) {
         abort_throw(registration, runtime, execution_aborted());
@@ -211,25 +238,6 @@ void register_checkpoint(PyObject* runtime, Task& task, PyObject* self) noexcept
         fire(registration, runtime, 0);
     }
     // `replaced` and `previous` go here: the task's control Waiter is now this one.
-}
-
-void push_timer(PyObject* runtime, const std::shared_ptr<WaitRegistration>& registration, uint32_t timeout_us) noexcept {
-    RuntimeRecord& record = record_of(runtime);
-    unsigned __int128 deadline = microseconds_since(record.clock_base) + timeout_us;
-    std::vector<TimerEntry> stale;
-    bool earliest = false;
-    {
-        std::lock_guard guard(record.timer_mutex);
-        if (record.timer_heap.sweep_due()) {
-            record.timer_heap.sweep([](const TimerEntry& entry) { return entry.registration->resumed(); }, stale);
-        }
-        earliest = record.timer_heap.push(TimerEntry{deadline, registration});
-    }
-    // The loop computes its wait from the earliest deadline under the timer lock, so only a new
-    // earliest deadline needs to wake it; a later one is found when the earlier one expires.  A
-    // failed wake is ignored, as the loop recomputes its wait on its next iteration anyway.
-    if (earliest) (void)wake_loop(record);
-    // `stale` goes here, unlocked (an all-of registration may still hold its slots' values).
 }
 
 void register_on_events(PyObject* runtime, Task& task, PyObject* self) noexcept {
@@ -251,7 +259,7 @@ void register_on_events(PyObject* runtime, Task& task, PyObject* self) noexcept 
         return;
     }
     for (uint32_t i = 0; i < waiter.event_count; ++i) event_add_wait(event_at(waiter, i), runtime, registration, i);
-    if (waiter.has_timeout) push_timer(runtime, registration, waiter.timeout_us);
+    if (waiter.has_timeout) add_timed_wait(record_of(runtime), registration, waiter.timeout_us);
 }
 
 PyMethodDef waiter_methods[] = {
@@ -278,7 +286,7 @@ py::Ref register_wait(PyObject* runtime, Task& task, PyObject* yielded) noexcept
     if (!PyObject_TypeCheck(yielded, &waiter_type)) return refused_yield(yielded);
     bool expected = false;
     if (!waiter_of(yielded).registered.compare_exchange_strong(expected, true, std::memory_order_seq_cst)) {
-        return new_error(PyExc_RuntimeError, "Waiter already registered");
+        return new_error(PyExc_RuntimeError, py::Ref::steal(PyUnicode_FromString("Waiter already registered")));
     }
     if (waiter_of(yielded).event_count == 0) {
         register_checkpoint(runtime, task, yielded);

@@ -49,6 +49,13 @@ struct alignas(128) IoRegistration {
     // Takes the read slots if `mask` has read interest and the write slots if it has write interest.
     [[nodiscard]] IoWaiters take_waiters(uint32_t mask) noexcept;
 
+    // Closes the registration for good (both directions ready from now on) and hands back what
+    // waited, for the caller to wake (close()) or drop (the driver's shutdown).
+    [[nodiscard]] IoWaiters shut_down() noexcept {
+        readiness.shut_down();
+        return take_waiters(io::all_interest);
+    }
+
     const int32_t fd;  // not owned: the registration never closes it
     io::ReadinessWord readiness;
 

@@ -8,8 +8,9 @@
 #include "common/py.hpp"
 #include "common/swap_cell.hpp"
 #include "common/sys.hpp"
+#include "io/epoll_handle.hpp"
 #include "runtime/object_cell.hpp"
-#include "runtime/timer_heap.hpp"
+#include "runtime/timers.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -25,12 +26,6 @@ struct IoRegistration;
 class IoRegistrationMap;
 class SignalTable;
 struct BlockingQueueEnds;
-
-// A duplicate of the run loop's epoll descriptor, shared with threads that add or remove
-// descriptors; closed when its last holder lets go.
-struct EpollHandle {
-    UniqueFd fd;
-};
 
 // The run loop's wake-up eventfd; closed when its last holder lets go.
 struct LoopWaker {
@@ -49,7 +44,8 @@ struct RuntimeRecord {
     RuntimeRecord(const RuntimeRecord&) = delete;
     RuntimeRecord& operator=(const RuntimeRecord&) = delete;
 
-    // Live I/O registrations; written by ScheduledIO and close(), walked by the run loop's shutdown.
+    // Live I/O registrations; open while a run goes on.  Written by ScheduledIO and close(),
+    // emptied and closed by the run loop's shutdown.
     std::unique_ptr<IoRegistrationMap> io_registrations;
     // Signal number -> Event; written by _sig_add/_sig_rem, read by the run loop without a lock.
     std::unique_ptr<SignalTable> signal_events;
@@ -71,8 +67,7 @@ struct RuntimeRecord {
     std::mutex pending_release_mutex;
     std::vector<std::shared_ptr<IoRegistration>> pending_release;  // guarded by pending_release_mutex
     SwapCell<LoopWaker> loop_waker;
-    std::mutex timer_mutex;
-    TimerHeap timer_heap;  // guarded by timer_mutex; popped only by the run loop
+    Timers timer_heap;  // timed waits: added to from any thread, expired only by the run loop
     SwapCell<WorkerSet> worker_set;
     ObjectCell sig_wfd;
     ObjectCell ssock_r;

@@ -25,15 +25,17 @@
 //      arrive: see registered_signal_since_interruption), and otherwise ends the run as a normal
 //      return.
 //
-// Shutdown drops every I/O registration without waking its waiters (their events are not set and
-// their callbacks are not called), empties `pending_release`, stops the workers and waits until
+// Shutdown first closes the registration table, so that no registration can be made any more, and
+// drops every I/O registration without waking its waiters (their events are not set and their
+// callbacks are not called); it then empties `pending_release`, stops the workers and waits until
 // every one has ended, empties the cells and closes the descriptors, the signal socket's included.
 // The timer heap is left alone: its entries wait for the next run.
 //
-// Locks taken here, one at a time and briefly: `pending_release_mutex`, `timer_mutex`, a
-// registration's lock (inside take_waiters), and the pool's LiveWorkers mutex (inside
-// stop_workers).  References and work items are moved out of the locked sections before they are
-// dropped or pushed, and callbacks run with no lock held.
+// Locks taken here, one at a time and briefly: `pending_release_mutex`, the timers' mutex, the
+// registration table's mutex (at start-up and shutdown), a registration's lock (inside
+// take_waiters), and the pool's LiveWorkers mutex (inside stop_workers).  References and work
+// items are moved out of the locked sections before they are dropped or pushed, and callbacks
+// run with no lock held.
 #include "common/sys.hpp"
 #include "errors/os_error.hpp"
 #include "events/registration.hpp"
@@ -162,6 +164,7 @@ private:
         epoll_handle->fd = std::move(duplicate);
         auto loop_waker = std::make_shared<LoopWaker>();
         loop_waker->fd = std::move(waker);
+        record_.io_registrations->open(epoll_handle);
         record_.epoll_handle.exchange(std::move(epoll_handle)).reset();
         record_.loop_waker.exchange(std::move(loop_waker)).reset();
 
@@ -249,11 +252,7 @@ private:
         retired_.clear();  // attached and unlocked: a record may release the last slot references
     }
 
-    int next_timeout_ms() noexcept {
-        std::lock_guard lock(record_.timer_mutex);
-        if (record_.timer_heap.empty()) return -1;
-        return wait_timeout_ms(record_.timer_heap.top().deadline_us, microseconds_since(record_.clock_base));
-    }
+    int next_timeout_ms() noexcept { return record_.timer_heap.wait_ms(record_.clock_base); }
 
     void dispatch(const epoll_event& event) noexcept {
         const uint64_t token = event.data.u64;
@@ -298,15 +297,7 @@ private:
     }
 
     void expire_timers() noexcept {
-        {
-            std::lock_guard lock(record_.timer_mutex);
-            if (!record_.timer_heap.empty()) {
-                const unsigned __int128 now_us = microseconds_since(record_.clock_base);
-                while (!record_.timer_heap.empty() && record_.timer_heap.top().deadline_us <= now_us) {
-                    expired_.push_back(record_.timer_heap.pop());
-                }
-            }
-        }
+        record_.timer_heap.take_expired(record_.clock_base, expired_);
         // Pushed unlocked (a push may take a parker's lock), still in deadline order.  A wait that
         // ended some other way needs no job: its firing would find it resumed.
         for (TimerEntry& entry : expired_) {
@@ -316,20 +307,20 @@ private:
     }
 
     void shutdown() noexcept {
+        // First, so that no registration can be made from here on (a worker or another thread
+        // may still be creating one): it would be in no interest set that anybody waits on.
+        std::vector<std::shared_ptr<IoRegistration>> live = record_.io_registrations->take_all_and_close();
+        for (const std::shared_ptr<IoRegistration>& registration : live) {
+            IoWaiters dropped = registration->shut_down();  // not woken, not called
+        }
+        live.clear();
+
         uint32_t read_end = 0;
         if (descriptor_of(record_.ssock_r, &read_end)) {
             (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, static_cast<int>(read_end), nullptr);
         } else {
             PyErr_Clear();
         }
-
-        std::vector<std::shared_ptr<IoRegistration>> live = record_.io_registrations->take_all();
-        for (const std::shared_ptr<IoRegistration>& registration : live) {
-            (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, registration->fd, nullptr);
-            registration->readiness.shut_down();
-            IoWaiters dropped = registration->take_waiters(io::all_interest);  // not woken, not called
-        }
-        live.clear();
 
         record_.release_pending.store(0, std::memory_order_seq_cst);
         {

@@ -1,7 +1,7 @@
 // The ScheduledIO class: the Python face of one IoRegistration.
 //
 // Construction registers the descriptor with the running loop's epoll instance, through the
-// duplicate held in `epoll_handle`, with the record's address as token.  The arm operations ask
+// runtime's registration table, with the record's address as token.  The arm operations ask
 // for readiness (an Event and Waiter, or a callback), consume and clear take it back, close ends
 // the registration and wakes what waited on a worker.
 #include "common/args.hpp"
@@ -18,7 +18,6 @@
 #include "work/callback_item.hpp"
 #include "work/push.hpp"
 
-#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -46,12 +45,6 @@ uint64_t token_of(const IoRegistration& registration) noexcept {
     return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&registration));
 }
 
-void remove_from_epoll(RuntimeRecord& record, int32_t fd) noexcept {
-    record.epoll_handle.read([fd](const std::shared_ptr<EpollHandle>& epoll) {
-        if (epoll) (void)::epoll_ctl(epoll->fd.get(), EPOLL_CTL_DEL, fd, nullptr);  // a failure is ignored
-    });
-}
-
 // Hands the run loop a share of a registration that has left the map, so that its address stays
 // valid for a report already in flight; the loop drops it at the start of its next iteration.
 void retire(RuntimeRecord& record, std::shared_ptr<IoRegistration> registration) noexcept {
@@ -74,29 +67,21 @@ PyObject* scheduled_io_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     PyObject* runtime = registered_runtime_or_raise();
     if (runtime == nullptr) return nullptr;
     RuntimeRecord& record = record_of(runtime);
-    std::shared_ptr<EpollHandle> epoll = record.epoll_handle.load();
-    if (!epoll) return raise_runtime_error("runtime is not running");
 
     // Over-aligned `new` gives the 128-byte boundary the token relies on.
     std::shared_ptr<IoRegistration> registration(new IoRegistration(fd));
     registration->readiness.publish();  // before anyone else can see it
-    // In the map before it is in epoll: a report may arrive as soon as the descriptor is added.
-    record.io_registrations->insert(registration);
-    epoll_event interest{};
-    interest.events = registration_events;
-    interest.data.u64 = token_of(*registration);
-    if (::epoll_ctl(epoll->fd.get(), EPOLL_CTL_ADD, fd, &interest) < 0) {
-        const int error = errno;
-        std::shared_ptr<IoRegistration> removed = record.io_registrations->remove(registration.get());
-        return raise_runtime_os_error(error);
-    }
+    // Refused once the run has begun to shut down, or when none goes on: the registration would
+    // be in no interest set that anybody waits on.
+    const int added = record.io_registrations->add(registration, registration_events, token_of(*registration));
+    if (added == IoRegistrationMap::not_running) return raise_runtime_error("runtime is not running");
+    if (added != 0) return raise_runtime_os_error(added);
 
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) {
         // The descriptor was in epoll for a moment: undo it as close() would, without waking anyone.
         if (std::shared_ptr<IoRegistration> removed = record.io_registrations->remove(registration.get())) {
-            (void)::epoll_ctl(epoll->fd.get(), EPOLL_CTL_DEL, fd, nullptr);
-            removed->readiness.shut_down();
+            IoWaiters none = removed->shut_down();
             retire(record, std::move(removed));
         }
         return nullptr;
@@ -185,9 +170,7 @@ PyObject* scheduled_io_close(PyObject* self, PyObject*) noexcept {
     RuntimeRecord& record = record_of(runtime);
     std::shared_ptr<IoRegistration> registration = record.io_registrations->remove(&registration_of(self));
     if (!registration) Py_RETURN_NONE;  // closed already, or dropped by the driver's shutdown
-    remove_from_epoll(record, registration->fd);
-    registration->readiness.shut_down();
-    IoWaiters waiters = registration->take_waiters(io::all_interest);
+    IoWaiters waiters = registration->shut_down();
     if (waiters.read_event) push_from_loop(record, make_set_event_job(std::move(waiters.read_event)));
     if (waiters.write_event) push_from_loop(record, make_set_event_job(std::move(waiters.write_event)));
     if (waiters.read_callback) push_from_loop(record, make_callback_item(std::move(waiters.read_callback)));

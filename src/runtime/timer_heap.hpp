@@ -22,8 +22,8 @@ struct TimerEntry {
     std::shared_ptr<WaitRegistration> registration;
 };
 
-// Not thread-safe: the record guards it with `timer_mutex`.  Entries with equal deadlines leave
-// in no defined order.
+// Not thread-safe: Timers (runtime/timers.hpp) guards it with its mutex.  Entries with equal
+// deadlines leave in no defined order.
 class TimerHeap {
 public:
     TimerHeap() { entries_.reserve(32); }
@@ -80,9 +80,6 @@ public:
         }
         return top;
     }
-
-    // Moves every entry out (the caller releases them outside the lock).
-    [[nodiscard]] std::vector<TimerEntry> take_all() noexcept { return std::exchange(entries_, {}); }
 
 private:
     static constexpr size_t first_sweep = 1024;

@@ -399,6 +399,65 @@ def test_shutdown_drops_waiters_without_waking_them(registered_runtime):
     assert not resumed.is_set()
 
 
+def test_close_after_the_number_was_reused_leaves_the_new_registration(running_runtime):
+    a, b = socket.socketpair()
+    c, d = socket.socketpair()
+    d.setblocking(False)
+    io = ScheduledIO(a.fileno())
+    number = a.detach()
+    os.close(number)  # the kernel drops the descriptor from epoll with the file
+    os.dup2(c.fileno(), number)  # the same number now names another file
+    c.close()
+    reused = ScheduledIO(number)
+    io.close()  # must not take the number's new registration out of epoll
+    calls = Calls()
+    assert reused._arm_r_cb(calls) is False
+    d.send(b"x")
+    calls.wait()
+    reused.close()
+    os.close(number)
+    b.close()
+    d.close()
+
+
+def test_creation_once_shutdown_has_begun_is_refused(registered_runtime):
+    # A callback still running on a worker while the run shuts down creates a registration; it
+    # would live in no epoll set, and a Waiter it armed would never be woken.
+    runtime = registered_runtime
+    loop = LoopThread(runtime).start()
+    a, b = socket.socketpair()
+    c, d = socket.socketpair()
+    watched = ScheduledIO(a.fileno())
+    started, box = threading.Event(), {}
+
+    def during_shutdown():
+        started.set()
+        deadline = time.monotonic() + WAIT
+        # The shutdown has dropped the live registrations: `watched` counts as ready for good.
+        while watched._arm_r() is not None:
+            if time.monotonic() > deadline:
+                box["error"] = "shutdown not seen"
+                return
+            time.sleep(0.001)
+        try:
+            late = ScheduledIO(c.fileno())
+        except RuntimeError as error:
+            box["error"] = str(error)
+        else:
+            box["armed"] = late._arm_r()
+            late.close()
+
+    runtime._call_soon(during_shutdown)
+    assert started.wait(WAIT)
+    assert loop.stop() is None
+    assert box == {"error": "runtime is not running"}
+    with pytest.raises(RuntimeError, match="^runtime is not running$"):
+        ScheduledIO(c.fileno())
+    watched.close()
+    for sock in (a, b, c, d):
+        sock.close()
+
+
 def current_rss_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")

@@ -1,10 +1,13 @@
-"""The Waiter object and the await protocol, driven by hand (no runtime involved)."""
+"""The Waiter object and the await protocol: driven by hand, then registered by a runtime."""
 
+import sys
+import threading
 import types
 
 import pytest
 
-from quorlin._quorlin import Event, Waiter
+from conftest import WAIT, LoopThread, run_python
+from quorlin._quorlin import CancelledError, Event, Runtime, Waiter
 
 
 def test_constructor_accepts_events_and_subclasses():
@@ -61,6 +64,19 @@ def test_send_raises_stop_iteration_with_the_value(value):
     with pytest.raises(StopIteration) as caught:
         waiter.send(value=value)
     assert caught.value.value is value
+
+
+@pytest.mark.parametrize(
+    ("value", "args"),
+    [(None, ()), (5, (5,)), ((1,), ((1,),)), ((), ((),))],
+    ids=["none", "int", "tuple", "empty-tuple"],
+)
+def test_send_builds_the_stop_iteration_arguments(value, args):
+    # None makes an exception without arguments, as raising StopIteration with the value None
+    # does; a tuple arrives whole as the one argument instead of being spread into several.
+    with pytest.raises(StopIteration) as caught:
+        Waiter().send(value)
+    assert caught.value.args == args
 
 
 def test_throw_raises_an_instance_unchanged():
@@ -185,3 +201,114 @@ def test_event_waiter_timeout_conversion(timeout, error, message):
 def test_event_waiter_accepts_timeouts(timeout):
     assert isinstance(Event().waiter(timeout), Waiter)
     assert isinstance(Event().waiter(timeout=timeout), Waiter)
+
+
+@types.coroutine
+def yield_object(value):
+    yield value
+
+
+class OddRepr:
+    def __repr__(self):
+        return "odd \udc80 repr"
+
+
+class BrokenRepr:
+    def __repr__(self):
+        raise LookupError("no repr")
+
+
+REFUSAL_TAIL = (
+    " on the quorlin runtime: coroutines may only yield quorlin `Waiter` objects "
+    "(a stock `asyncio.Future` yields itself and is not drivable here)"
+)
+
+
+@pytest.mark.parametrize(
+    ("yielded", "shown", "reported"),
+    [
+        (42, "42", False),
+        # A lone surrogate cannot be encoded as UTF-8, but it is still the text repr gave.
+        (OddRepr(), "odd \udc80 repr", False),
+        (BrokenRepr(), "<unprintable BrokenRepr object>", True),
+    ],
+    ids=["int", "lone-surrogate", "raising-repr"],
+)
+def test_refusing_a_yield_quotes_its_repr(running_runtime, monkeypatch, yielded, shown, reported):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    done, box = threading.Event(), {}
+
+    async def body():
+        try:
+            await yield_object(yielded)
+        except TypeError as error:
+            box["message"] = str(error)
+        done.set()
+
+    running_runtime.runtime._spawn_coro(body())
+    assert done.wait(WAIT)
+    assert box["message"] == "cannot await " + shown + REFUSAL_TAIL
+    assert [hook.object for hook in unraisable] == ([yielded] if reported else [])
+
+
+def test_abort_throws_through_the_runtime_the_task_runs_on(registered_runtime):
+    # The registered runtime is not running here; the task belongs to another one.
+    other = Runtime(1, 1, 1, False, b"")
+    loop = LoopThread(other).start()
+    control, parked, done, box = Waiter.checkpoint(), threading.Event(), threading.Event(), {}
+
+    async def body():
+        await control
+        parked.set()
+        try:
+            await Event().waiter(None)
+        except CancelledError as error:
+            box["error"] = str(error)
+        done.set()
+
+    try:
+        other._spawn_coro(body())
+        assert parked.wait(WAIT)
+        assert control.abort() is None
+        assert done.wait(WAIT), "the aborted task was not resumed"
+        assert box == {"error": "Execution aborted"}
+    finally:
+        assert loop.stop() is None
+
+
+def test_a_second_abort_is_a_no_op_without_a_registered_runtime():
+    completed = run_python(
+        """
+        import socket, threading
+        from quorlin._quorlin import CancelledError, Runtime, Waiter
+
+        runtime = Runtime(1, 1, 1, False, b"")
+        runtime._ssock_r, runtime._ssock_w = socket.socketpair()
+        runtime._ssock_r.setblocking(False)
+        thread = threading.Thread(target=runtime._run, daemon=True)
+        control, done, seen = Waiter.checkpoint(), threading.Event(), []
+        control.abort()  # not awaited yet: only the flag is set
+
+        async def body():
+            try:
+                await control
+            except CancelledError as error:
+                seen.append(str(error))
+            done.set()
+
+        runtime._spawn_coro(body())
+        thread.start()
+        assert done.wait(10)
+        # Aborted already, and now the handle of a registration: twice has the effect of once.
+        print(seen, control.abort(), control.abort())
+        runtime._stopping = True
+        thread.join(10)
+        assert not thread.is_alive()
+        runtime._ssock_r.detach()
+        runtime._ssock_w.detach()
+        """,
+        timeout=WAIT * 3,
+    )
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stdout.strip() == "['Execution aborted'] None None"
