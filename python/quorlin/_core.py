@@ -50,6 +50,9 @@ from quorlin._errors import Cancelled, TaskCancelledError
 T = TypeVar("T")
 
 _MAX_WAIT_US = 4_294_967_295
+# What scopes and groups treat as cancellation: the package's `Cancelled` and the native core's
+# own CancelledError it derives from (which the core raises for its aborts).
+_AnyCancelled = _quorlin.CancelledError
 _NativeEvent = _quorlin.Event
 
 _FunctionType = types.FunctionType
@@ -244,7 +247,7 @@ async def _wait(
                     if abort_fn() if withdraw_from is None else withdraw_from._withdraw(slot):
                         slot.fired = True
                         if cancelled:
-                            slot.error = Cancelled()
+                            slot.error = _cancel_error(task)
                         else:
                             slot.value = _TIMED_OUT
                         task._slot = None
@@ -277,7 +280,7 @@ async def checkpoint() -> None:
         current_task()  # raises
     await _yield_to_runtime()
     if task._evaluate(_INF)[0]:
-        raise Cancelled()
+        raise _cancel_error(task)
 
 
 async def checkpoint_if_cancelled() -> None:
@@ -481,6 +484,7 @@ class CancelScope:
         "_task",
         "_state",
         "cancelled_caught",
+        "_cause",
         "__weakref__",
     )
 
@@ -579,11 +583,11 @@ class CancelScope:
         self._state = 2
         if exc is None or not self._effectively_called():
             return False
-        if isinstance(exc, Cancelled):
+        if isinstance(exc, _AnyCancelled):
             self.cancelled_caught = True
             return True
         if isinstance(exc, BaseExceptionGroup):
-            matched, rest = exc.split(Cancelled)
+            matched, rest = exc.split(_AnyCancelled)
             if matched is None:
                 return False
             self.cancelled_caught = True
@@ -603,10 +607,19 @@ class CancelScope:
 
     # -- public surface --
 
-    def cancel(self) -> None:
-        """Cancels the scope; safe to call from any thread, any number of times."""
+    def cancel(self, reason: str | None = None) -> None:
+        """Cancels the scope; safe to call from any thread, any number of times.  `reason` is
+        given to the `Cancelled` that the cancellation raises (only the first call's counts)."""
+        if reason is not None and not isinstance(reason, str):
+            raise TypeError("reason must be a str or None")
+        self._cancel_as("explicit", reason)
+
+    def _cancel_as(self, source: str, reason: str | None = None) -> None:
         if self._cancel_called:
             return
+        # Read only once `_cancel_called` is seen (by `_cancel_error`); left unset on the scopes
+        # that are never cancelled, as every task's own scope is.
+        self._cause = (source, reason)
         self._cancel_called = True
         if self._state == 1:
             _deliver(self)
@@ -663,6 +676,24 @@ def _unlink(parent: CancelScope, child: CancelScope) -> None:
     children = parent._children
     if children:
         children.discard(child)  # type: ignore[attr-defined]
+
+
+_UNKNOWN_CAUSE = ("unknown", None)
+
+
+def _cancel_error(task: Task[Any]) -> Cancelled:
+    """The `Cancelled` to raise in `task`, which is cancelled: it names why the innermost of its
+    cancelled scopes was cancelled, as that is the one that catches it (the raise path only)."""
+    node: CancelScope | None = task._node
+    while node is not None:
+        if node._cancel_called:
+            if node._by_deadline:
+                return Cancelled("deadline")
+            return Cancelled(*getattr(node, "_cause", _UNKNOWN_CAUSE))
+        if node._shield:
+            break
+        node = node._parent
+    return Cancelled()
 
 
 def _deliver(root: CancelScope) -> None:
@@ -867,7 +898,7 @@ class Task(Generic[T]):
 
     def _raise_if_cancelled(self) -> None:
         if self._evaluate(math.inf)[0]:
-            raise Cancelled()
+            raise _cancel_error(self)
 
     def _kick(self) -> None:
         self._lock.acquire()
@@ -938,7 +969,7 @@ async def _task_main(task: Task[Any]) -> None:
     error: BaseException | None = None
     try:
         value = await task._coro
-    except Cancelled as exc:
+    except _AnyCancelled as exc:
         # The task's own scope catches the `Cancelled` that `Task.cancel()` causes.
         scope = task._scope
         if task._node is scope and scope._cancel_called:
@@ -950,7 +981,7 @@ async def _task_main(task: Task[Any]) -> None:
     try:
         # The task's outcome, inline (it runs once for every task).
         scope = task._scope
-        cancelled = isinstance(error, Cancelled) or (error is None and scope.cancelled_caught)
+        cancelled = isinstance(error, _AnyCancelled) or (error is None and scope.cancelled_caught)
         # The task's lock is its scope's: the scope is closed in the same round trip.
         task._lock.acquire()
         try:
@@ -996,7 +1027,7 @@ async def _task_main(task: Task[Any]) -> None:
             finally:
                 group_lock.release()
             if failed:
-                group._scope.cancel()
+                group._scope._cancel_as("nursery")
             if exit_slot is not None:
                 exit_slot.fire()
         if waiters is not None:
@@ -1158,8 +1189,8 @@ class TaskGroup:
         owner = self._owner
         assert owner is not None
         body_error = exc
-        if exc is not None and not isinstance(exc, Cancelled):
-            self._scope.cancel()
+        if exc is not None and not isinstance(exc, _AnyCancelled):
+            self._scope._cancel_as("nursery")
         slot = None
         with self._lock:
             if self._live:
@@ -1175,13 +1206,13 @@ class TaskGroup:
             owner._groups.remove(self)  # type: ignore[union-attr]
         except (ValueError, AttributeError):
             pass
-        if body_error is not None and not isinstance(body_error, Cancelled):
+        if body_error is not None and not isinstance(body_error, _AnyCancelled):
             errors.insert(0, body_error)
         if errors:
             self._scope.__exit__(None, None, None)
             raise BaseExceptionGroup("unhandled errors in a TaskGroup", errors) from None
         if body_error is None and slot is not None and owner._evaluate(math.inf)[0]:
-            body_error = Cancelled()
+            body_error = _cancel_error(owner)
         if body_error is None:
             self._scope.__exit__(None, None, None)
             return False
@@ -1287,7 +1318,7 @@ class TaskGroup:
         if task._error is not None:
             raise task._error
         if task._cancelled:
-            raise Cancelled()
+            raise _cancel_error(caller) if caller._evaluate(math.inf)[0] else Cancelled()
         raise RuntimeError(f"task {task.name!r} returned without calling task_status.started()")
 
     def _adopt(self, task: Task[Any]) -> None:
