@@ -122,7 +122,9 @@ def _running_task_code() -> bool:
 class _Slot:
     """One park of one task.  `fired`, `value` and `error` are written once, under the task lock."""
 
-    __slots__ = ("task", "event", "fired", "value", "error", "abort_requested")
+    # `withdraw_from` is set when the slot is published (see `_wait`): the primitive a canceller
+    # may withdraw it from, or None.
+    __slots__ = ("task", "event", "fired", "value", "error", "abort_requested", "withdraw_from")
 
     def __init__(self, task: Task[Any]) -> None:
         self.task = task
@@ -235,6 +237,7 @@ async def _wait(
                     task._slot = None
                 break
             if not published:
+                slot.withdraw_from = withdraw_from
                 task._slot = slot
                 published = True
             event = slot.event
@@ -813,6 +816,7 @@ class Task(Generic[T]):
         "_waiters",
         "_groups",
         "_status",
+        "_locks",
         "__weakref__",
     )
 
@@ -851,6 +855,7 @@ class Task(Generic[T]):
         self._waiters: ParkingLot | None = None  # made by the first task that waits for this one
         self._groups: list[TaskGroup] | None = None  # the open groups it owns, made on first use
         self._status: TaskStatus[Any] | None = None
+        self._locks: list[Any] | None = None  # the `Lock`s it holds, made on first use
 
     def __repr__(self) -> str:
         if not self._finished:
@@ -901,10 +906,20 @@ class Task(Generic[T]):
             raise _cancel_error(self)
 
     def _kick(self) -> None:
+        """Wakes the parked task to look at its scopes again.  A task that is cancelled and waits
+        on a primitive that keeps its waiters is withdrawn from it here, in the canceller's
+        thread: whatever the canceller hands over next (a lock, a permit, an item) goes to another
+        waiter.  Other waits (timers, descriptors, thread calls) are withdrawn by the task itself
+        when it runs."""
         self._lock.acquire()
         try:
             slot = self._slot
             if slot is not None and not slot.fired:
+                # Only a parked task publishes a slot, and its scopes change only while it runs.
+                lot = getattr(slot, "withdraw_from", None)
+                if lot is not None and self._evaluate(_INF)[0] and lot._withdraw(slot):
+                    slot.error = _cancel_error(self)
+                    slot.fired = True
                 slot.event.set()
         finally:
             self._lock.release()
@@ -979,6 +994,11 @@ async def _task_main(task: Task[Any]) -> None:
     except BaseException as exc:  # noqa: BLE001 - everything a task raises is its outcome
         error = exc
     try:
+        locks = task._locks
+        if locks:
+            # Locks it still holds are broken: their waiters would wait for good.
+            for lock in tuple(locks):
+                lock._break(task)
         # The task's outcome, inline (it runs once for every task).
         scope = task._scope
         cancelled = isinstance(error, _AnyCancelled) or (error is None and scope.cancelled_caught)
@@ -1036,7 +1056,7 @@ async def _task_main(task: Task[Any]) -> None:
         sys.unraisablehook(_unraisable(exc, task))
     # A failed task's traceback holds this frame, and the task holds its error: without these
     # locals the two make no reference cycle.
-    task = error = value = scope = group = waiters = status = exit_slot = None  # type: ignore[assignment]
+    task = error = value = scope = group = waiters = status = exit_slot = locks = None  # type: ignore[assignment]
 
 
 def _unraisable(exc: BaseException, obj: object) -> Any:
