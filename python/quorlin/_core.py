@@ -10,12 +10,14 @@ level-triggered, a fire that races ahead of the await is never lost, and because
 decided under the task lock, every hand-off (a lock, a permit, a channel item) reaches exactly one
 task even when the waiter times out or is cancelled at the same moment.
 
-Cancellation and deadlines never fire a slot from outside.  A canceller sets flags in the scope
-tree and then *kicks* the parked tasks below it: it sets the slot's event without firing it.  The
-kicked task wakes, swaps in a fresh event, re-evaluates its scopes under its own lock and, if it
-is cancelled, asks the primitive to withdraw it (`abort_fn`).  If the withdrawal succeeds the task
-raises `Cancelled`; if it fails, a waker has already taken the slot and its fire is imminent, so
-the task keeps waiting and receives what was handed to it.  Cancellation therefore always reaches a
+A canceller sets flags in the scope tree and then *kicks* the parked tasks below it: it sets the
+slot's event.  A task parked on a primitive that keeps its waiters (`withdraw_from`) is withdrawn
+from it by the kick itself, under the task's lock, so that a hand-off the canceller makes next
+passes it over; the slot then fires with `Cancelled`.  Any other kicked task wakes, swaps in a
+fresh event, re-evaluates its scopes under its own lock and, if it is cancelled, asks the
+primitive to withdraw it (`abort_fn`); deadlines are found the same way.  If the withdrawal
+succeeds the task raises `Cancelled`; if it fails, a waker has already taken the slot and its
+fire is imminent, so the task keeps waiting and receives what was handed to it.  Cancellation therefore always reaches a
 task as a value sent into it, never as an exception thrown by the native core, and context
 variables behave normally in `finally` blocks.
 
