@@ -623,8 +623,10 @@ class CancelScope:
         if self._cancel_called:
             return
         # Read only once `_cancel_called` is seen (by `_cancel_error`); left unset on the scopes
-        # that are never cancelled, as every task's own scope is.
-        self._cause = (source, reason)
+        # that are never cancelled, as every task's own scope is.  The canceller is kept as its
+        # name: the exception must pickle, and must not keep the task alive.
+        canceller = _current_task.get()
+        self._cause = (source, reason, None if canceller is None else f"<Task {canceller.name!r}>")
         self._cancel_called = True
         if self._state == 1:
             _deliver(self)
@@ -683,7 +685,16 @@ def _unlink(parent: CancelScope, child: CancelScope) -> None:
         children.discard(child)  # type: ignore[attr-defined]
 
 
-_UNKNOWN_CAUSE = ("unknown", None)
+_UNKNOWN_CAUSE = ("unknown", None, None)
+
+
+def _safe_repr(error: BaseException) -> str:
+    """The repr of a user's exception, for a cancellation's reason; a repr that fails must not stop
+    the cancellation."""
+    try:
+        return repr(error)
+    except BaseException:  # noqa: BLE001 - whatever a user's __repr__ raises
+        return f"<{type(error).__name__} with a failing repr>"
 
 
 def _cancel_error(task: Task[Any]) -> Cancelled:
@@ -1049,7 +1060,7 @@ async def _task_main(task: Task[Any]) -> None:
             finally:
                 group_lock.release()
             if failed:
-                group._scope._cancel_as("nursery")
+                group._scope._cancel_as("nursery", f"child task raised exception {_safe_repr(error)}")
             if exit_slot is not None:
                 exit_slot.fire()
         if waiters is not None:
@@ -1212,7 +1223,7 @@ class TaskGroup:
         assert owner is not None
         body_error = exc
         if exc is not None and not isinstance(exc, _AnyCancelled):
-            self._scope._cancel_as("nursery")
+            self._scope._cancel_as("nursery", f"the task group's body raised exception {_safe_repr(exc)}")
         slot = None
         with self._lock:
             if self._live:

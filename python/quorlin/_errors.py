@@ -11,25 +11,29 @@ class Cancelled(_quorlin.CancelledError):
     It derives from BaseException, so ``except Exception`` does not swallow it, and from the native
     core's CancelledError, so ``except Cancelled`` written for the core's own aborts still matches
     once the package has converted them.  `source` says why: ``"deadline"`` (a scope's deadline
-    passed), ``"explicit"`` (``CancelScope.cancel()`` or ``Task.cancel()``), ``"task_group"`` (a
-    child of a task group failed) or ``"unknown"``; `reason` is the text given to ``cancel()``.
+    passed), ``"explicit"`` (``CancelScope.cancel()`` or ``Task.cancel()``), ``"nursery"`` (a
+    child of a task group failed) or ``"unknown"``; `reason` is the text given to ``cancel()`` (or
+    what the failing child raised), and `source_task` names the task that cancelled, if any.
     """
 
     __module__ = "quorlin"
 
-    def __init__(self, source: str = "unknown", reason: str | None = None) -> None:
-        super().__init__(source, reason)
+    def __init__(self, source: str = "unknown", reason: str | None = None, source_task: str | None = None) -> None:
+        super().__init__(source, reason, source_task)
         self.source = source
         self.reason = reason
+        self.source_task = source_task
 
     def __str__(self) -> str:
         text = f"cancelled due to {self.source}"
         if self.reason is not None:
             text += f" with reason {self.reason!r}"
+        if self.source_task is not None:
+            text += f" from task {self.source_task}"
         return text
 
-    def __reduce__(self) -> tuple[type, tuple[str, str | None]]:
-        return type(self), (self.source, self.reason)
+    def __reduce__(self) -> tuple[type, tuple[str, str | None, str | None]]:
+        return type(self), (self.source, self.reason, self.source_task)
 
 
 def as_cancelled(error: BaseException) -> BaseException:
