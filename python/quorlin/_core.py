@@ -1009,8 +1009,10 @@ async def _task_main(task: Task[Any]) -> None:
     try:
         locks = task._locks
         if locks:
-            # Locks it still holds are broken: their waiters would wait for good.
-            for lock in tuple(locks):
+            # Locks it still holds are broken: their waiters would wait for good.  A broken lock
+            # keeps naming its owner; the owner lets go of the list, which would make a cycle.
+            task._locks = None
+            for lock in locks:
                 lock._break(task)
         # The task's outcome, inline (it runs once for every task).
         scope = task._scope

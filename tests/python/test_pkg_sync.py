@@ -406,8 +406,7 @@ async def test_a_task_that_exits_holding_a_lock_breaks_it():
             while lock.statistics()["tasks_waiting"] < 1:
                 await quorlin.sleep(0.001)
             lock.release()
-        tg_done = True
-    assert tg_done and lock.locked()
+    assert lock.locked()
     with pytest.raises(quorlin.BrokenResourceError):
         await lock.acquire()
 
@@ -471,3 +470,24 @@ async def test_a_cancelled_waiter_is_passed_over_by_a_hand_off_that_follows(setu
             hand_off()  # in the same step as the cancel: the waiter has not run since
             assert kept_back()
     assert outcome == ["cancelled"]
+
+
+async def test_a_broken_lock_and_its_dead_owner_are_freed_without_the_collector():
+    import gc
+    import weakref
+
+    async def leaves_it_held():
+        await lock.acquire()
+
+    lock = quorlin.Lock()
+    gc.disable()
+    try:
+        with quorlin.fail_after(20):
+            async with quorlin.TaskGroup() as tg:
+                task = tg.create_task(leaves_it_held)
+        assert lock.locked()
+        task_ref = weakref.ref(task)
+        del task, lock
+        assert task_ref() is None
+    finally:
+        gc.enable()
