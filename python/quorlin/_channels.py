@@ -313,7 +313,9 @@ class MemoryReceiveChannel(_ChannelEnd, Generic[T]):
 def open_memory_channel(max_buffer_size: int | float) -> tuple[MemorySendChannel[Any], MemoryReceiveChannel[Any]]:
     """Returns ``(send, receive)`` ends of a new channel buffering up to `max_buffer_size` items
     (0: every send waits for a receiver; `math.inf`: unbounded)."""
-    if max_buffer_size != math.inf and not isinstance(max_buffer_size, int) or max_buffer_size < 0:
-        raise ValueError("max_buffer_size must be an int >= 0 or math.inf")
+    if not isinstance(max_buffer_size, int) and max_buffer_size != math.inf:
+        raise TypeError(f"max_buffer_size must be an int or math.inf, got {max_buffer_size!r}")
+    if max_buffer_size < 0:
+        raise ValueError(f"max_buffer_size must be >= 0, got {max_buffer_size!r}")
     state = _State(max_buffer_size)
     return MemorySendChannel(state), MemoryReceiveChannel(state)

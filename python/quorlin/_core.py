@@ -10,12 +10,14 @@ level-triggered, a fire that races ahead of the await is never lost, and because
 decided under the task lock, every hand-off (a lock, a permit, a channel item) reaches exactly one
 task even when the waiter times out or is cancelled at the same moment.
 
-Cancellation and deadlines never fire a slot from outside.  A canceller sets flags in the scope
-tree and then *kicks* the parked tasks below it: it sets the slot's event without firing it.  The
-kicked task wakes, swaps in a fresh event, re-evaluates its scopes under its own lock and, if it
-is cancelled, asks the primitive to withdraw it (`abort_fn`).  If the withdrawal succeeds the task
-raises `Cancelled`; if it fails, a waker has already taken the slot and its fire is imminent, so
-the task keeps waiting and receives what was handed to it.  Cancellation therefore always reaches a
+A canceller sets flags in the scope tree and then *kicks* the parked tasks below it: it sets the
+slot's event.  A task parked on a primitive that keeps its waiters (`withdraw_from`) is withdrawn
+from it by the kick itself, under the task's lock, so that a hand-off the canceller makes next
+passes it over; the slot then fires with `Cancelled`.  Any other kicked task wakes, swaps in a
+fresh event, re-evaluates its scopes under its own lock and, if it is cancelled, asks the
+primitive to withdraw it (`abort_fn`); deadlines are found the same way.  If the withdrawal
+succeeds the task raises `Cancelled`; if it fails, a waker has already taken the slot and its
+fire is imminent, so the task keeps waiting and receives what was handed to it.  Cancellation therefore always reaches a
 task as a value sent into it, never as an exception thrown by the native core, and context
 variables behave normally in `finally` blocks.
 
@@ -50,6 +52,9 @@ from quorlin._errors import Cancelled, TaskCancelledError
 T = TypeVar("T")
 
 _MAX_WAIT_US = 4_294_967_295
+# What scopes and groups treat as cancellation: the package's `Cancelled` and the native core's
+# own CancelledError it derives from (which the core raises for its aborts).
+_AnyCancelled = _quorlin.CancelledError
 _NativeEvent = _quorlin.Event
 
 _FunctionType = types.FunctionType
@@ -119,7 +124,9 @@ def _running_task_code() -> bool:
 class _Slot:
     """One park of one task.  `fired`, `value` and `error` are written once, under the task lock."""
 
-    __slots__ = ("task", "event", "fired", "value", "error", "abort_requested")
+    # `withdraw_from` is set when the slot is published (see `_wait`): the primitive a canceller
+    # may withdraw it from, or None.
+    __slots__ = ("task", "event", "fired", "value", "error", "abort_requested", "withdraw_from")
 
     def __init__(self, task: Task[Any]) -> None:
         self.task = task
@@ -232,6 +239,7 @@ async def _wait(
                     task._slot = None
                 break
             if not published:
+                slot.withdraw_from = withdraw_from
                 task._slot = slot
                 published = True
             event = slot.event
@@ -244,7 +252,7 @@ async def _wait(
                     if abort_fn() if withdraw_from is None else withdraw_from._withdraw(slot):
                         slot.fired = True
                         if cancelled:
-                            slot.error = Cancelled()
+                            slot.error = _cancel_error(task)
                         else:
                             slot.value = _TIMED_OUT
                         task._slot = None
@@ -277,7 +285,7 @@ async def checkpoint() -> None:
         current_task()  # raises
     await _yield_to_runtime()
     if task._evaluate(_INF)[0]:
-        raise Cancelled()
+        raise _cancel_error(task)
 
 
 async def checkpoint_if_cancelled() -> None:
@@ -481,6 +489,7 @@ class CancelScope:
         "_task",
         "_state",
         "cancelled_caught",
+        "_cause",
         "__weakref__",
     )
 
@@ -579,11 +588,11 @@ class CancelScope:
         self._state = 2
         if exc is None or not self._effectively_called():
             return False
-        if isinstance(exc, Cancelled):
+        if isinstance(exc, _AnyCancelled):
             self.cancelled_caught = True
             return True
         if isinstance(exc, BaseExceptionGroup):
-            matched, rest = exc.split(Cancelled)
+            matched, rest = exc.split(_AnyCancelled)
             if matched is None:
                 return False
             self.cancelled_caught = True
@@ -603,10 +612,21 @@ class CancelScope:
 
     # -- public surface --
 
-    def cancel(self) -> None:
-        """Cancels the scope; safe to call from any thread, any number of times."""
+    def cancel(self, reason: str | None = None) -> None:
+        """Cancels the scope; safe to call from any thread, any number of times.  `reason` is
+        given to the `Cancelled` that the cancellation raises (only the first call's counts)."""
+        if reason is not None and not isinstance(reason, str):
+            raise TypeError("reason must be a str or None")
+        self._cancel_as("explicit", reason)
+
+    def _cancel_as(self, source: str, reason: str | None = None) -> None:
         if self._cancel_called:
             return
+        # Read only once `_cancel_called` is seen (by `_cancel_error`); left unset on the scopes
+        # that are never cancelled, as every task's own scope is.  The canceller is kept as its
+        # name: the exception must pickle, and must not keep the task alive.
+        canceller = _current_task.get()
+        self._cause = (source, reason, None if canceller is None else f"<Task {canceller.name!r}>")
         self._cancel_called = True
         if self._state == 1:
             _deliver(self)
@@ -663,6 +683,33 @@ def _unlink(parent: CancelScope, child: CancelScope) -> None:
     children = parent._children
     if children:
         children.discard(child)  # type: ignore[attr-defined]
+
+
+_UNKNOWN_CAUSE = ("unknown", None, None)
+
+
+def _safe_repr(error: BaseException) -> str:
+    """The repr of a user's exception, for a cancellation's reason; a repr that fails must not stop
+    the cancellation."""
+    try:
+        return repr(error)
+    except BaseException:  # noqa: BLE001 - whatever a user's __repr__ raises
+        return f"<{type(error).__name__} with a failing repr>"
+
+
+def _cancel_error(task: Task[Any]) -> Cancelled:
+    """The `Cancelled` to raise in `task`, which is cancelled: it names why the innermost of its
+    cancelled scopes was cancelled, as that is the one that catches it (the raise path only)."""
+    node: CancelScope | None = task._node
+    while node is not None:
+        if node._cancel_called:
+            if node._by_deadline:
+                return Cancelled("deadline")
+            return Cancelled(*getattr(node, "_cause", _UNKNOWN_CAUSE))
+        if node._shield:
+            break
+        node = node._parent
+    return Cancelled()
 
 
 def _deliver(root: CancelScope) -> None:
@@ -782,6 +829,7 @@ class Task(Generic[T]):
         "_waiters",
         "_groups",
         "_status",
+        "_locks",
         "__weakref__",
     )
 
@@ -820,6 +868,7 @@ class Task(Generic[T]):
         self._waiters: ParkingLot | None = None  # made by the first task that waits for this one
         self._groups: list[TaskGroup] | None = None  # the open groups it owns, made on first use
         self._status: TaskStatus[Any] | None = None
+        self._locks: list[Any] | None = None  # the `Lock`s it holds, made on first use
 
     def __repr__(self) -> str:
         if not self._finished:
@@ -867,13 +916,23 @@ class Task(Generic[T]):
 
     def _raise_if_cancelled(self) -> None:
         if self._evaluate(math.inf)[0]:
-            raise Cancelled()
+            raise _cancel_error(self)
 
     def _kick(self) -> None:
+        """Wakes the parked task to look at its scopes again.  A task that is cancelled and waits
+        on a primitive that keeps its waiters is withdrawn from it here, in the canceller's
+        thread: whatever the canceller hands over next (a lock, a permit, an item) goes to another
+        waiter.  Other waits (timers, descriptors, thread calls) are withdrawn by the task itself
+        when it runs."""
         self._lock.acquire()
         try:
             slot = self._slot
             if slot is not None and not slot.fired:
+                # Only a parked task publishes a slot, and its scopes change only while it runs.
+                lot = getattr(slot, "withdraw_from", None)
+                if lot is not None and self._evaluate(_INF)[0] and lot._withdraw(slot):
+                    slot.error = _cancel_error(self)
+                    slot.fired = True
                 slot.event.set()
         finally:
             self._lock.release()
@@ -938,7 +997,7 @@ async def _task_main(task: Task[Any]) -> None:
     error: BaseException | None = None
     try:
         value = await task._coro
-    except Cancelled as exc:
+    except _AnyCancelled as exc:
         # The task's own scope catches the `Cancelled` that `Task.cancel()` causes.
         scope = task._scope
         if task._node is scope and scope._cancel_called:
@@ -948,9 +1007,16 @@ async def _task_main(task: Task[Any]) -> None:
     except BaseException as exc:  # noqa: BLE001 - everything a task raises is its outcome
         error = exc
     try:
+        locks = task._locks
+        if locks:
+            # Locks it still holds are broken: their waiters would wait for good.  A broken lock
+            # keeps naming its owner; the owner lets go of the list, which would make a cycle.
+            task._locks = None
+            for lock in locks:
+                lock._break(task)
         # The task's outcome, inline (it runs once for every task).
         scope = task._scope
-        cancelled = isinstance(error, Cancelled) or (error is None and scope.cancelled_caught)
+        cancelled = isinstance(error, _AnyCancelled) or (error is None and scope.cancelled_caught)
         # The task's lock is its scope's: the scope is closed in the same round trip.
         task._lock.acquire()
         try:
@@ -996,7 +1062,7 @@ async def _task_main(task: Task[Any]) -> None:
             finally:
                 group_lock.release()
             if failed:
-                group._scope.cancel()
+                group._scope._cancel_as("nursery", f"child task raised exception {_safe_repr(error)}")
             if exit_slot is not None:
                 exit_slot.fire()
         if waiters is not None:
@@ -1005,7 +1071,7 @@ async def _task_main(task: Task[Any]) -> None:
         sys.unraisablehook(_unraisable(exc, task))
     # A failed task's traceback holds this frame, and the task holds its error: without these
     # locals the two make no reference cycle.
-    task = error = value = scope = group = waiters = status = exit_slot = None  # type: ignore[assignment]
+    task = error = value = scope = group = waiters = status = exit_slot = locks = None  # type: ignore[assignment]
 
 
 def _unraisable(exc: BaseException, obj: object) -> Any:
@@ -1158,8 +1224,8 @@ class TaskGroup:
         owner = self._owner
         assert owner is not None
         body_error = exc
-        if exc is not None and not isinstance(exc, Cancelled):
-            self._scope.cancel()
+        if exc is not None and not isinstance(exc, _AnyCancelled):
+            self._scope._cancel_as("nursery", f"the task group's body raised exception {_safe_repr(exc)}")
         slot = None
         with self._lock:
             if self._live:
@@ -1175,13 +1241,13 @@ class TaskGroup:
             owner._groups.remove(self)  # type: ignore[union-attr]
         except (ValueError, AttributeError):
             pass
-        if body_error is not None and not isinstance(body_error, Cancelled):
+        if body_error is not None and not isinstance(body_error, _AnyCancelled):
             errors.insert(0, body_error)
         if errors:
             self._scope.__exit__(None, None, None)
             raise BaseExceptionGroup("unhandled errors in a TaskGroup", errors) from None
         if body_error is None and slot is not None and owner._evaluate(math.inf)[0]:
-            body_error = Cancelled()
+            body_error = _cancel_error(owner)
         if body_error is None:
             self._scope.__exit__(None, None, None)
             return False
@@ -1287,7 +1353,7 @@ class TaskGroup:
         if task._error is not None:
             raise task._error
         if task._cancelled:
-            raise Cancelled()
+            raise _cancel_error(caller) if caller._evaluate(math.inf)[0] else Cancelled()
         raise RuntimeError(f"task {task.name!r} returned without calling task_status.started()")
 
     def _adopt(self, task: Task[Any]) -> None:

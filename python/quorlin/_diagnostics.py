@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import sys
 from collections.abc import Iterator
 from typing import Any, TextIO
@@ -91,7 +92,43 @@ def dump_tasks(file: TextIO | None = None) -> str:
     return text
 
 
-def statistics() -> dict[str, Any]:
+@dataclasses.dataclass(frozen=True)
+class RunStatistics:
+    """A snapshot of the run in progress, as `statistics()` takes it.
+
+    Fields are also readable by key (``stats["tasks_living"]``), as when this was a dict.
+    """
+
+    #: Tasks started and not finished.
+    tasks_living: int
+    #: Of those, the ones that are running or queued to run (not parked).
+    tasks_runnable: int
+    #: Of those, the ones that are parked.
+    tasks_parked: int
+    #: Tasks parked until a descriptor is ready.
+    io_waits: int
+    #: `to_thread.run_sync` calls in flight.
+    blocking_calls: int
+    #: The default thread limiter's statistics.
+    thread_limiter: dict[str, Any]
+    #: The runtime's configuration.
+    configuration: dict[str, Any]
+
+    @property
+    def tasks_running_or_runnable(self) -> int:
+        """`tasks_runnable` under its older name."""
+        return self.tasks_runnable
+
+    def __getitem__(self, key: str) -> Any:
+        if not isinstance(key, str) or key.startswith("_") or key not in _STATISTICS_KEYS:
+            raise KeyError(key)
+        return getattr(self, key)
+
+
+_STATISTICS_KEYS = frozenset(field.name for field in dataclasses.fields(RunStatistics)) | {"tasks_running_or_runnable"}
+
+
+def statistics() -> RunStatistics:
     """Counts for the run in progress: tasks (parked and running or runnable), tasks waiting for a
     descriptor, blocking calls in flight, the default thread limiter and the configuration."""
     from quorlin._run import _current_run
@@ -111,12 +148,12 @@ def statistics() -> dict[str, Any]:
 
     with _Registry.lock:
         io_waits = sum(slot is not None for entry in _Registry.entries.values() for slot in entry.waiting)
-    return {
-        "tasks_living": living,
-        "tasks_parked": parked,
-        "tasks_running_or_runnable": living - parked,
-        "io_waits": io_waits,
-        "blocking_calls": blocking,
-        "thread_limiter": current_default_thread_limiter().statistics(),
-        "configuration": state.config.as_dict(),
-    }
+    return RunStatistics(
+        tasks_living=living,
+        tasks_runnable=living - parked,
+        tasks_parked=parked,
+        io_waits=io_waits,
+        blocking_calls=blocking,
+        thread_limiter=current_default_thread_limiter().statistics(),
+        configuration=state.config.as_dict(),
+    )

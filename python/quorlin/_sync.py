@@ -14,17 +14,27 @@ from collections.abc import Hashable
 from typing import Any
 
 from quorlin._core import (
+    _MISSING,
     CancelScope,
     ParkingLot,
     Task,
     _current_task,
+    _running_task_code,
     _Slot,
     _wait,
     cancel_shielded_checkpoint,
     checkpoint,
     current_task,
 )
-from quorlin._errors import WouldBlock
+from quorlin._errors import BrokenResourceError, WouldBlock
+
+
+def _check_count(value: Any, what: str, minimum: int, allow_inf: bool) -> None:
+    """TypeError unless `value` is an int (or math.inf where allowed), ValueError below `minimum`."""
+    if not isinstance(value, int) and not (allow_inf and value == math.inf):
+        raise TypeError(f"{what} must be an int{' or math.inf' if allow_inf else ''}, got {value!r}")
+    if value < minimum:
+        raise ValueError(f"{what} must be >= {minimum}, got {value!r}")
 
 
 class Event:
@@ -80,7 +90,11 @@ class Event:
         await checkpoint()
 
     def wait_blocking(self, timeout: float | None = None) -> bool:
-        """Blocks a plain thread until the flag is set; returns False if `timeout` seconds passed."""
+        """Blocks a plain thread until the flag is set; returns False if `timeout` seconds passed.
+
+        Refused in task code, whose worker it would block (with one worker, for good)."""
+        if _running_task_code():
+            raise RuntimeError("wait_blocking() blocks its thread; inside a task use the async method instead")
         if self._flag:
             return True
         return self._lot._park_thread(self.is_set, timeout)
@@ -90,27 +104,70 @@ class Event:
         return self._lot.statistics()
 
 
-class Lock:
-    """A mutual-exclusion lock owned by a task; `async with lock:`.  Handed over in FIFO order."""
+_LOCK_BROKEN = "Owner of this lock exited without releasing"
 
-    __slots__ = ("_owner", "_lot")
+
+class Lock:
+    """A mutual-exclusion lock owned by a task; `async with lock:`.  Handed over in FIFO order.
+
+    A task that finishes while it holds the lock breaks it: its waiters, and every later attempt
+    to take it, raise BrokenResourceError.
+    """
+
+    __slots__ = ("_owner", "_lot", "_broken")
 
     def __init__(self) -> None:
         self._owner: Task[Any] | None = None
         self._lot = ParkingLot()
+        self._broken = False
 
     def __repr__(self) -> str:
+        if self._broken:
+            return "<quorlin.Lock broken>"
         return f"<quorlin.Lock {'locked' if self._owner is not None else 'unlocked'}>"
+
+    # A task lists the locks it holds in `_locks`, so that it can break them when it finishes.
+    # Both run under the lot's lock; the list is the task's own, and each call on it is atomic.
+    def _own_locked(self, task: Task[Any]) -> None:
+        self._owner = task
+        locks = task._locks
+        if locks is None:
+            task._locks = [self]
+        else:
+            locks.append(self)
+
+    def _disown_locked(self, task: Task[Any]) -> None:
+        self._owner = None
+        locks = task._locks
+        if locks is not None:
+            try:
+                locks.remove(self)
+            except ValueError:
+                pass
+
+    def _break(self, task: Task[Any]) -> None:
+        """Called as `task` finishes holding the lock: fails every waiter and every later attempt."""
+        lot = self._lot
+        with lot._lock:
+            if self._owner is not task:
+                return
+            self._broken = True
+            slots = list(lot._parked)
+            lot._parked.clear()
+        for slot in slots:
+            slot.fire(None, BrokenResourceError(_LOCK_BROKEN))
 
     def locked(self) -> bool:
         """True while some task holds the lock."""
         return self._owner is not None
 
     def _try_take_locked(self, task: Task[Any]) -> bool:
+        if self._broken:
+            raise BrokenResourceError(_LOCK_BROKEN)
         if self._owner is task:
             raise RuntimeError("this task already holds the lock")
         if self._owner is None and not self._lot._parked:
-            self._owner = task
+            self._own_locked(task)
             return True
         return False
 
@@ -144,13 +201,12 @@ class Lock:
         with lot._lock:
             if self._owner is not task:
                 raise RuntimeError("the lock is not held by this task")
+            self._disown_locked(task)
             slot = None
             if lot._parked:
                 slot = next(iter(lot._parked))
                 del lot._parked[slot]
-                self._owner = slot.task
-            else:
-                self._owner = None
+                self._own_locked(slot.task)
         if slot is not None:
             slot.fire()
 
@@ -171,10 +227,9 @@ class Semaphore:
     __slots__ = ("_value", "_max_value", "_lot")
 
     def __init__(self, initial_value: int, *, max_value: int | None = None) -> None:
-        if not isinstance(initial_value, int) or initial_value < 0:
-            raise ValueError("initial_value must be an int >= 0")
-        if max_value is not None and (not isinstance(max_value, int) or max_value < initial_value):
-            raise ValueError("max_value must be None or an int >= initial_value")
+        _check_count(initial_value, "initial_value", 0, False)
+        if max_value is not None:
+            _check_count(max_value, "max_value", initial_value, False)
         self._value = initial_value
         self._max_value = max_value
         self._lot = ParkingLot()
@@ -281,6 +336,19 @@ class Condition:
             raise RuntimeError("the condition's lock must be held by this task")
         return task
 
+    # A notified waiter is moved, in order, from the condition's lot to the end of its lock's
+    # lot: the lock's release then makes it the owner and wakes it, so waiters come back in the
+    # order they waited.  Both lots' locks are taken in that order (condition, then lock).
+
+    def _withdraw(self, slot: Any) -> bool:
+        lot = self._lot
+        lock_lot = self._lock._lot
+        with lot._lock:
+            if lot._parked.pop(slot, _MISSING) is not _MISSING:
+                return True
+            with lock_lot._lock:
+                return lock_lot._parked.pop(slot, _MISSING) is not _MISSING
+
     async def wait(self) -> None:
         """Releases the lock, waits for `notify`, and re-acquires the lock (also when cancelled)."""
         task = self._check_owner()
@@ -290,20 +358,40 @@ class Condition:
             lot._parked[slot] = None
         self._lock.release()
         try:
-            await _wait(slot, None, math.inf, lot)
-        finally:
+            # Returns once the lock's release has made this task its owner.
+            await _wait(slot, None, math.inf, self)
+        except BrokenResourceError:
+            raise
+        except BaseException:
+            # Withdrawn before the lock came to us.
             with CancelScope(shield=True):
                 await self._lock.acquire()
+            raise
+
+    def _move(self, count: float) -> None:
+        lot = self._lot
+        lock_lot = self._lock._lot
+        with lot._lock:
+            parked = lot._parked
+            with lock_lot._lock:
+                queue = lock_lot._parked
+                moved = 0
+                while parked and moved < count:
+                    slot = next(iter(parked))
+                    del parked[slot]
+                    queue[slot] = None
+                    moved += 1
 
     def notify(self, n: int = 1) -> None:
-        """Wakes up to `n` waiters; the caller must hold the lock."""
+        """Wakes up to `n` waiters, oldest first; the caller must hold the lock."""
         self._check_owner()
-        self._lot.unpark(count=n)
+        _check_count(n, "n", 0, False)
+        self._move(n)
 
     def notify_all(self) -> None:
-        """Wakes every waiter; the caller must hold the lock."""
+        """Wakes every waiter, oldest first; the caller must hold the lock."""
         self._check_owner()
-        self._lot.unpark_all()
+        self._move(math.inf)
 
     def statistics(self) -> dict[str, Any]:
         return {"tasks_waiting": len(self._lot), "lock_statistics": self._lock.statistics()}
@@ -322,8 +410,8 @@ class CapacityLimiter:
 
     @staticmethod
     def _check_total(value: int | float) -> int | float:
-        if value != math.inf and not isinstance(value, int) or value < 1:
-            raise ValueError("total_tokens must be an int >= 1 or math.inf")
+        # 0 tokens is allowed: a way to pause the work that the limiter guards.
+        _check_count(value, "total_tokens", 0, True)
         return value
 
     def __repr__(self) -> str:

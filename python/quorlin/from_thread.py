@@ -7,7 +7,7 @@ import contextvars
 from collections.abc import Awaitable, Callable
 from typing import Any, TypeVar
 
-from quorlin._core import _make_coroutine, _running_task_code, _runtime, _thread_origin
+from quorlin._core import _cancel_error, _make_coroutine, _running_task_code, _runtime, _thread_origin
 from quorlin._errors import Cancelled, RunFinishedError
 
 T = TypeVar("T")
@@ -92,5 +92,7 @@ def check_cancelled() -> None:
     if origin is None:
         raise RuntimeError("check_cancelled() works only in threads started by quorlin.to_thread")
     task, slot = origin
-    if slot.fired or task._evaluate(float("inf"))[0]:
+    if task._evaluate(float("inf"))[0]:
+        raise _cancel_error(task)
+    if slot.fired:
         raise Cancelled()

@@ -6,7 +6,9 @@ import threading
 from collections.abc import Callable
 from typing import Any, TypeVar
 
-from quorlin._core import _runtime, _Slot, _thread_origin, _wait, current_task
+from quorlin import _quorlin
+from quorlin._core import _always, _cancel_error, _never, _runtime, _Slot, _thread_origin, _wait, current_task
+from quorlin._errors import as_cancelled
 from quorlin._fastpath import call_and_report as _call_and_report
 from quorlin._run import _current_run
 from quorlin._sync import CapacityLimiter
@@ -14,7 +16,6 @@ from quorlin._sync import CapacityLimiter
 T = TypeVar("T")
 
 _DEFAULT_TOKENS = 40
-
 
 
 class _Defaults:
@@ -68,9 +69,7 @@ class _ThreadCall:
         with state.lock:
             state.blocking_calls -= 1
 
-    def abort(self) -> bool:
-        if self.abandon:
-            return True
+    def interrupt(self) -> bool:
         slot = self.slot
         if not slot.abort_requested:
             slot.abort_requested = True
@@ -79,16 +78,22 @@ class _ThreadCall:
 
 
 async def run_sync(fn: Callable[..., T], *args: Any, abandon_on_cancel: bool = False,
-                   limiter: CapacityLimiter | None = None) -> T:
+                   interrupt_on_cancel: bool = False, limiter: CapacityLimiter | None = None) -> T:
     """Runs ``fn(*args)`` in a blocking-pool thread and returns its result (or raises its error).
 
     The call sees a copy of the task's context variables.  At most `limiter` (default:
     `current_default_thread_limiter()`) calls run at once; waiting for a token is cancellable.
-    If the task is cancelled while the call runs, with `abandon_on_cancel` the task raises
-    `Cancelled` at once and the thread is left to finish on its own; otherwise the call is asked
-    to stop (`Cancelled` is raised inside its Python code at the next opportunity) and the task
-    waits for it to end.
+    If the task is cancelled while the call runs, by default the task waits for the call to
+    finish and gets its outcome, and the cancellation takes effect at its next checkpoint; the
+    call may look for it with `from_thread.check_cancelled()`.  With `abandon_on_cancel` the task
+    raises `Cancelled` at once and the thread is left to finish on its own.  With
+    `interrupt_on_cancel` an exception is raised inside the call's Python code at the next
+    opportunity (it may land anywhere, even in a `finally` block or while a lock is held, so use
+    it only for code written for it) and the task waits for the call to end; in the thread that
+    exception is the native core's CancelledError, of which `Cancelled` is a subclass.
     """
+    if abandon_on_cancel and interrupt_on_cancel:
+        raise ValueError("abandon_on_cancel and interrupt_on_cancel exclude each other")
     task = current_task()
     if limiter is None:
         limiter = _Defaults.limiter
@@ -112,8 +117,14 @@ async def run_sync(fn: Callable[..., T], *args: Any, abandon_on_cancel: bool = F
         call.finish()
         raise
     if abandon_on_cancel:
-        return await _wait(slot, call.abort)
+        return await _wait(slot, _always)
     try:
-        return await _wait(slot, call.abort)
+        return await _wait(slot, call.interrupt if interrupt_on_cancel else _never)
+    except _quorlin.CancelledError as exc:
+        if type(exc) is not _quorlin.CancelledError:
+            raise
+        # The core's abort surfaced in the call: the task sees the package's Cancelled.
+        converted = _cancel_error(task) if task._evaluate(float("inf"))[0] else as_cancelled(exc)
+        raise converted.with_traceback(exc.__traceback__) from None
     finally:
         call.finish()

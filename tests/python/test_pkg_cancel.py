@@ -274,3 +274,111 @@ async def test_scope_misuse():
     outer.__exit__(None, None, None)
     with pytest.raises(TypeError):
         scope.shield = 1
+
+
+async def catch_cancelled(body, caught):
+    """Runs `body(scope)` inside a fresh scope, keeping the Cancelled that came out of it."""
+    with CancelScope() as scope:
+        try:
+            await body(scope)
+        except Cancelled as exc:
+            caught.append(exc)
+            raise
+
+
+async def by_deadline(scope):
+    scope.deadline = quorlin.current_time() - 1
+    await quorlin.checkpoint()
+
+
+async def by_cancel_with_reason(scope):
+    scope.cancel("shutting down")
+    await quorlin.sleep(10)
+
+
+async def by_cancel_of_the_task(scope):
+    quorlin.current_task().cancel()
+    await quorlin.Event().wait()
+
+
+async def by_a_failing_sibling(scope):
+    async def fails():
+        raise KeyError("boom")
+
+    seen = []
+    try:
+        async with quorlin.TaskGroup() as tg:
+            async def sibling():
+                try:
+                    await quorlin.sleep_forever()
+                except Cancelled as exc:
+                    seen.append(exc)
+                    raise
+            tg.start_soon(sibling)
+            await quorlin.sleep(0.001)
+            tg.start_soon(fails)
+    except* KeyError:
+        pass
+    raise seen[0]
+
+
+class BadRepr(Exception):
+    def __repr__(self):
+        raise RuntimeError("no repr")
+
+
+async def by_a_failing_body(scope):
+    seen = []
+    try:
+        async with quorlin.TaskGroup() as tg:
+            async def sibling():
+                try:
+                    await quorlin.sleep_forever()
+                except Cancelled as exc:
+                    seen.append(exc)
+                    raise
+            tg.start_soon(sibling)
+            await quorlin.sleep(0.001)
+            raise BadRepr
+    except* BadRepr:
+        pass
+    raise seen[0]
+
+
+@pytest.mark.parametrize("body, source, reason, text", [
+    (by_deadline, "deadline", None, "cancelled due to deadline"),
+    (by_cancel_with_reason, "explicit", "shutting down", "cancelled due to explicit with reason 'shutting down' from task"),
+    (by_cancel_of_the_task, "explicit", None, "cancelled due to explicit from task <Task 'catch_cancelled'>"),
+    (by_a_failing_sibling, "nursery", "child task raised exception KeyError('boom')",
+     "cancelled due to nursery with reason \"child task raised exception KeyError('boom')\" from task <Task 'by_a_failing_sibling.<locals>.fails'>"),
+    (by_a_failing_body, "nursery", "the task group's body raised exception <BadRepr with a failing repr>",
+     "cancelled due to nursery with reason \"the task group's body raised exception <BadRepr with a failing repr>\" from task"),
+])
+async def test_cancelled_says_why_and_pickles(body, source, reason, text):
+    import pickle
+
+    caught = []
+    with quorlin.fail_after(20):
+        # In a task of its own: `Task.cancel()` cancels the whole task.
+        async with quorlin.TaskGroup() as tg:
+            tg.start_soon(catch_cancelled, body, caught)
+    exc = caught[0]
+    assert type(exc) is Cancelled and (exc.source, exc.reason) == (source, reason)
+    assert str(exc).startswith(text)
+    assert type(exc).__module__ == "quorlin" and repr(exc).startswith("Cancelled(")
+    again = pickle.loads(pickle.dumps(exc))
+    assert type(again) is Cancelled and (again.source, again.reason, str(again)) == (source, reason, str(exc))
+
+
+async def test_core_cancellations_still_match_and_bad_reasons_are_refused():
+    from quorlin import _quorlin
+
+    assert issubclass(Cancelled, _quorlin.CancelledError)
+    with CancelScope() as scope:
+        scope.cancel()
+        raise _quorlin.CancelledError("Execution aborted")  # what the core throws in
+    assert scope.cancelled_caught
+    with CancelScope() as scope:
+        with pytest.raises(TypeError):
+            scope.cancel(reason=3)
+        assert not scope.cancel_called

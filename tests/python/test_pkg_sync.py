@@ -1,6 +1,7 @@
 """Events, locks, semaphores, conditions and limiters: fairness, thread safety, and exactly-once
 hand-off under timeouts and cancellation."""
 
+import math
 import random
 import threading
 
@@ -27,7 +28,7 @@ async def test_event_wakes_tasks_and_threads():
     def thread_waiter():
         woken.append("thread" if event.wait_blocking(10) else "thread timed out")
 
-    assert event.wait_blocking(0.001) is False
+    assert await quorlin.to_thread.run_sync(event.wait_blocking, 0.001) is False
     thread = threading.Thread(target=thread_waiter)
     thread.start()
     with quorlin.fail_after(20):
@@ -107,9 +108,6 @@ async def test_semaphore_and_limiter_basics():
     limiter.release_on_behalf_of("b")
     with pytest.raises(RuntimeError):
         limiter.release_on_behalf_of("b")
-    for bad in (0, 1.5):
-        with pytest.raises(ValueError):
-            quorlin.CapacityLimiter(bad)
 
 
 async def test_condition_wait_and_notify():
@@ -245,3 +243,251 @@ async def test_event_wait_cancelled_and_timed_out_leaves_no_waiters():
 
     assert await hammer(round_, rounds=40) == 0
     assert event.statistics()["tasks_waiting"] == 0
+
+
+def set_tokens(limiter, value):
+    limiter.total_tokens = value
+
+
+@pytest.mark.parametrize("make, error", [
+    (lambda: quorlin.Semaphore(1.5), TypeError),
+    (lambda: quorlin.Semaphore(1, max_value=2.5), TypeError),
+    (lambda: quorlin.Semaphore("1"), TypeError),
+    (lambda: quorlin.Semaphore(-1), ValueError),
+    (lambda: quorlin.Semaphore(2, max_value=1), ValueError),
+    (lambda: quorlin.open_memory_channel(1.5), TypeError),
+    (lambda: quorlin.open_memory_channel(-1), ValueError),
+    (lambda: quorlin.CapacityLimiter(1.5), TypeError),
+    (lambda: quorlin.CapacityLimiter(-1), ValueError),
+    (lambda: set_tokens(quorlin.CapacityLimiter(1), 2.5), TypeError),
+    (lambda: set_tokens(quorlin.CapacityLimiter(1), -1), ValueError),
+])
+async def test_sizes_must_be_whole_numbers(make, error):
+    with pytest.raises(error):
+        make()
+
+
+async def test_a_limiter_of_zero_tokens_pauses_work_until_raised():
+    limiter = quorlin.CapacityLimiter(0)
+    with pytest.raises(WouldBlock):
+        limiter.acquire_nowait()
+    got = []
+
+    async def worker():
+        async with limiter:
+            got.append("ran")
+
+    with quorlin.fail_after(20):
+        async with quorlin.TaskGroup() as tg:
+            tg.start_soon(worker)
+            while limiter.statistics()["tasks_waiting"] < 1:
+                await quorlin.sleep(0.001)
+            assert got == []
+            limiter.total_tokens = 1
+    assert got == ["ran"]
+    limiter.total_tokens = 0  # back to paused, with nothing borrowed
+    assert limiter.available_tokens == 0
+    limiter.total_tokens = math.inf
+
+
+async def test_wait_blocking_is_refused_in_a_task():
+    event = quorlin.Event()
+    with pytest.raises(RuntimeError, match="blocks its thread"):
+        event.wait_blocking(0)
+    event.set()
+    with pytest.raises(RuntimeError, match="blocks its thread"):
+        event.wait_blocking()  # refused even when it would return at once
+    assert await quorlin.to_thread.run_sync(event.wait_blocking, 0) is True  # fine in a thread
+
+
+def notify_at_once(cond):
+    cond.notify(5)
+
+
+def notify_in_parts(cond):
+    cond.notify(2)
+    cond.notify()
+    cond.notify(2)
+
+
+def notify_all(cond):
+    cond.notify_all()
+
+
+@pytest.mark.parametrize("wake", [notify_at_once, notify_in_parts, notify_all])
+async def test_condition_wakes_waiters_oldest_first(wake):
+    cond = quorlin.Condition()
+    order = []
+
+    async def waiter(n):
+        async with cond:
+            await cond.wait()
+            order.append(n)
+
+    with quorlin.fail_after(20):
+        async with quorlin.TaskGroup() as tg:
+            for n in range(1, 6):
+                tg.start_soon(waiter, n)
+                while cond.statistics()["tasks_waiting"] < n:
+                    await quorlin.sleep(0.001)
+            async with cond:
+                wake(cond)
+                assert cond.statistics()["tasks_waiting"] == 0
+    assert order == [1, 2, 3, 4, 5]
+
+
+async def test_a_notified_waiter_that_is_cancelled_still_takes_the_lock_again():
+    cond = quorlin.Condition()
+    order = []
+
+    async def waiter(n):
+        async with cond:
+            try:
+                await cond.wait()
+            except quorlin.Cancelled:
+                order.append((n, "cancelled", cond.locked()))
+                raise
+            order.append((n, "woken", cond.locked()))
+
+    with quorlin.fail_after(20):
+        async with quorlin.TaskGroup() as tg:
+            tasks = []
+            for n in range(1, 4):
+                tasks.append(tg.create_task(waiter, n))
+                while cond.statistics()["tasks_waiting"] < n:
+                    await quorlin.sleep(0.001)
+            async with cond:
+                cond.notify_all()
+                tasks[1].cancel()  # already moved to the lock's queue
+    assert order == [(1, "woken", True), (3, "woken", True), (2, "cancelled", True)]
+    assert not cond.locked()
+
+
+async def test_a_task_that_exits_holding_a_lock_breaks_it():
+    lock = quorlin.Lock()
+    failures = []
+    leave = quorlin.Event()
+
+    async def holder(task_status):
+        await lock.acquire()
+        task_status.started()
+        await leave.wait()  # and finishes without releasing
+
+    async def waiter():
+        try:
+            await lock.acquire()
+        except quorlin.BrokenResourceError as exc:
+            failures.append(str(exc))
+
+    async def takes_over_and_leaves(task_status):
+        task_status.started()
+        await lock.acquire()  # handed over by a release, then kept
+
+    with quorlin.fail_after(20):
+        async with quorlin.TaskGroup() as tg:
+            await tg.start(holder)
+            for _ in range(2):
+                tg.start_soon(waiter)
+            while lock.statistics()["tasks_waiting"] < 2:
+                await quorlin.sleep(0.001)
+            leave.set()
+    assert failures == ["Owner of this lock exited without releasing"] * 2
+    with pytest.raises(quorlin.BrokenResourceError):
+        await lock.acquire()
+    with pytest.raises(quorlin.BrokenResourceError):
+        lock.acquire_nowait()
+
+    # A lock handed over by a release belongs to its new owner: that one breaks it in turn.
+    lock = quorlin.Lock()
+    with quorlin.fail_after(20):
+        async with quorlin.TaskGroup() as tg:
+            await lock.acquire()
+            await tg.start(takes_over_and_leaves)
+            while lock.statistics()["tasks_waiting"] < 1:
+                await quorlin.sleep(0.001)
+            lock.release()
+    assert lock.locked()
+    with pytest.raises(quorlin.BrokenResourceError):
+        await lock.acquire()
+
+    # Released before the task finished: nothing is broken.
+    lock = quorlin.Lock()
+
+    async def takes_and_releases():
+        async with lock:
+            await quorlin.checkpoint()
+
+    with quorlin.fail_after(20):
+        async with quorlin.TaskGroup() as tg:
+            tg.start_soon(takes_and_releases)
+    async with lock:
+        pass
+
+
+async def park_on_lock():
+    lock = quorlin.Lock()
+    await lock.acquire()
+    return lambda: lock.statistics()["tasks_waiting"], lock.acquire, lock.release, lambda: not lock.locked()
+
+
+async def park_on_semaphore():
+    sem = quorlin.Semaphore(0)
+    return lambda: sem.statistics()["tasks_waiting"], sem.acquire, sem.release, lambda: sem.value == 1
+
+
+async def park_on_limiter():
+    limiter = quorlin.CapacityLimiter(1)
+    limiter.acquire_on_behalf_of_nowait("held")
+    return (lambda: limiter.statistics()["tasks_waiting"], limiter.acquire, lambda: limiter.release_on_behalf_of("held"),
+            lambda: limiter.borrowed_tokens == 0)
+
+
+async def park_on_channel():
+    send, receive = quorlin.open_memory_channel(1)
+    return (lambda: receive.statistics()["tasks_waiting_receive"], receive.receive, lambda: send.send_nowait("item"),
+            lambda: receive.statistics()["current_buffer_used"] == 1)
+
+
+@pytest.mark.parametrize("setup", [park_on_lock, park_on_semaphore, park_on_limiter, park_on_channel])
+async def test_a_cancelled_waiter_is_passed_over_by_a_hand_off_that_follows(setup):
+    waiting, wait, hand_off, kept_back = await setup()
+    outcome = []
+
+    async def waiter():
+        try:
+            await wait()
+        except quorlin.Cancelled:
+            outcome.append("cancelled")
+        else:
+            outcome.append("got it")
+
+    with quorlin.fail_after(20):
+        async with quorlin.TaskGroup() as tg:
+            task = tg.create_task(waiter)
+            while waiting() < 1 or "parked" not in repr(task):
+                await quorlin.sleep(0.001)
+            task.cancel()
+            hand_off()  # in the same step as the cancel: the waiter has not run since
+            assert kept_back()
+    assert outcome == ["cancelled"]
+
+
+async def test_a_broken_lock_and_its_dead_owner_are_freed_without_the_collector():
+    import gc
+    import weakref
+
+    async def leaves_it_held():
+        await lock.acquire()
+
+    lock = quorlin.Lock()
+    gc.disable()
+    try:
+        with quorlin.fail_after(20):
+            async with quorlin.TaskGroup() as tg:
+                task = tg.create_task(leaves_it_held)
+        assert lock.locked()
+        task_ref = weakref.ref(task)
+        del task, lock
+        assert task_ref() is None
+    finally:
+        gc.enable()

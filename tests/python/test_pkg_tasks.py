@@ -1,5 +1,7 @@
 """Task groups, task handles, start() and gather(): outcomes as a table."""
 
+import dataclasses
+
 import pytest
 
 import quorlin
@@ -249,3 +251,29 @@ async def test_many_children_all_finish():
             for n in range(2000):
                 tg.start_soon(child, n)
     assert sorted(counter) == list(range(2000))
+
+
+async def test_run_statistics_have_attributes():
+    event = quorlin.Event()
+
+    async def parked():
+        await event.wait()
+
+    with quorlin.fail_after(20):
+        async with quorlin.TaskGroup() as tg:
+            tg.start_soon(parked)
+            while event.statistics()["tasks_waiting"] < 1:
+                await quorlin.sleep(0.001)
+            stats = quorlin.lowlevel.statistics()
+            event.set()
+    assert isinstance(stats, quorlin.lowlevel.RunStatistics)
+    assert stats.tasks_living >= 2 and stats.tasks_parked >= 1
+    assert stats.tasks_runnable == stats.tasks_living - stats.tasks_parked >= 1  # this task runs
+    assert stats.blocking_calls >= 0 and stats.io_waits >= 0
+    assert stats.configuration["threads"] >= 1 and "total_tokens" in stats.thread_limiter
+    assert stats["tasks_living"] == stats.tasks_living  # still readable by key
+    assert stats["tasks_running_or_runnable"] == stats.tasks_runnable
+    with pytest.raises(KeyError):
+        stats["__class__"]
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        stats.tasks_living = 0

@@ -7,7 +7,7 @@ import time
 import pytest
 
 import quorlin
-from quorlin import Cancelled, from_thread, to_thread
+from quorlin import Cancelled, _quorlin, from_thread, to_thread
 
 pytestmark = [
     pytest.mark.quorlin,
@@ -72,7 +72,62 @@ async def test_cancel_abandons_the_thread():
     assert finished.wait(10)
 
 
-async def test_cancel_aborts_python_code_and_waits():
+async def test_cancel_lets_plain_blocking_code_finish_by_default():
+    entered = threading.Event()
+    account = {"a": 100, "b": 0}
+    guard = threading.Lock()
+    outcome = []
+
+    def transfer():
+        guard.acquire()  # ordinary code: no try/finally around the lock
+        entered.set()
+        for _ in range(100):
+            account["a"] -= 1
+            time.sleep(0.0005)  # where an exception raised into the thread would land
+            account["b"] += 1
+        guard.release()
+        return "transferred"
+
+    with quorlin.fail_after(20):
+        with quorlin.CancelScope() as scope:
+            async with quorlin.TaskGroup() as tg:
+                async def cancel_when_running():
+                    await to_thread.run_sync(entered.wait, 10)
+                    scope.cancel()
+                tg.start_soon(cancel_when_running)
+                outcome.append(await to_thread.run_sync(transfer))  # the call's own outcome
+                await quorlin.checkpoint()  # the cancellation takes effect here
+                outcome.append("not reached")
+    assert scope.cancelled_caught and outcome == ["transferred"]
+    assert account == {"a": 0, "b": 100} and not guard.locked()
+
+
+async def test_check_cancelled_lets_the_call_stop_when_it_chooses():
+    entered = threading.Event()
+
+    def polite():
+        entered.set()
+        for _ in range(10_000):
+            time.sleep(0.001)
+            from_thread.check_cancelled()
+        return "never cancelled"
+
+    with quorlin.fail_after(20):
+        with quorlin.CancelScope() as scope:
+            async with quorlin.TaskGroup() as tg:
+                async def cancel_when_running():
+                    await to_thread.run_sync(entered.wait, 10)
+                    scope.cancel("enough")
+                tg.start_soon(cancel_when_running)
+                with pytest.raises(Cancelled) as info:
+                    await to_thread.run_sync(polite)
+                raise info.value
+    assert scope.cancelled_caught and info.value.reason == "enough"
+    with pytest.raises(ValueError):
+        await to_thread.run_sync(int, abandon_on_cancel=True, interrupt_on_cancel=True)
+
+
+async def test_cancel_interrupts_python_code_when_asked_and_waits():
     entered = threading.Event()
     seen = []
 
@@ -81,7 +136,7 @@ async def test_cancel_aborts_python_code_and_waits():
         try:
             while True:
                 pass
-        except Cancelled:
+        except _quorlin.CancelledError as exc:  # in the thread, the core's own class
             seen.append("aborted")
             raise
 
@@ -92,8 +147,12 @@ async def test_cancel_aborts_python_code_and_waits():
                     await to_thread.run_sync(entered.wait, 10)
                     scope.cancel()
                 tg.start_soon(cancel_when_running)
-                await to_thread.run_sync(spin)
-    assert scope.cancelled_caught and seen == ["aborted"]
+                try:
+                    await to_thread.run_sync(spin, interrupt_on_cancel=True)
+                except Cancelled as exc:
+                    seen.append(type(exc))  # in the task, the package's
+                    raise
+    assert scope.cancelled_caught and seen == ["aborted", Cancelled]
 
 
 async def test_cancel_waits_for_a_call_that_ignores_the_abort():
@@ -105,7 +164,7 @@ async def test_cancel_waits_for_a_call_that_ignores_the_abort():
             while time.monotonic() < deadline:
                 try:
                     time.sleep(0.001)
-                except Cancelled:
+                except _quorlin.CancelledError:
                     pass
             return "finished anyway"
         finally:
@@ -113,7 +172,7 @@ async def test_cancel_waits_for_a_call_that_ignores_the_abort():
 
     with quorlin.fail_after(20):
         with quorlin.move_on_after(0.01):
-            await to_thread.run_sync(stubborn)
+            await to_thread.run_sync(stubborn, interrupt_on_cancel=True)
         assert done.is_set()  # without abandon_on_cancel the task waits for the call to end
         await quorlin.sleep(0.02)
         # An abort request must not leak into later calls on the same blocking thread.
