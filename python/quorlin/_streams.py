@@ -20,9 +20,11 @@ from quorlin import socket as qsocket
 from quorlin._io import READ as _READ, check_ready as _check_ready, park as _park
 from quorlin._run import _Process
 from quorlin._core import (
+    _BUDGET,
     TASK_STATUS_IGNORED,
     TaskGroup,
     _current_task,
+    _yield_to_runtime,
     cancel_shielded_checkpoint,
     checkpoint,
     sleep,
@@ -150,6 +152,17 @@ class SocketStream(HalfCloseableStream):
         except IndexError:
             raise BusyResourceError(guard._message) from None
         try:
+            task = _current_task.get()
+            if task is None:
+                raise RuntimeError("this must be called from inside a quorlin task")
+            # `_spend_budget` inlined: every so many sends in a row that need no wait, the others
+            # run first.
+            budget = task._budget - 1
+            if budget > 0:
+                task._budget = budget
+            else:
+                task._budget = _BUDGET
+                await _yield_to_runtime()
             if self._closed:
                 raise ClosedResourceError("this stream was closed")
             socket = self.socket
@@ -157,9 +170,6 @@ class SocketStream(HalfCloseableStream):
                 raise ClosedResourceError("this stream's sending side was closed with send_eof()")
             try:
                 if type(data) is bytes and data:
-                    task = _current_task.get()
-                    if task is None:
-                        raise RuntimeError("this must be called from inside a quorlin task")
                     if task._evaluate(_INF)[0]:
                         raise Cancelled()
                     try:
@@ -215,6 +225,16 @@ class SocketStream(HalfCloseableStream):
         except IndexError:
             raise BusyResourceError(guard._message) from None
         try:
+            task = _current_task.get()
+            if task is None:
+                raise RuntimeError("this must be called from inside a quorlin task")
+            # `_spend_budget` inlined, as in `send_all`.
+            budget = task._budget - 1
+            if budget > 0:
+                task._budget = budget
+            else:
+                task._budget = _BUDGET
+                await _yield_to_runtime()
             if self._closed:
                 raise ClosedResourceError("this stream was closed")
             socket = self.socket
@@ -230,27 +250,24 @@ class SocketStream(HalfCloseableStream):
                         # anything else.  Readiness is taken back only once it says nothing is
                         # waiting; a report that came after the last look stays, and the park
                         # finds it.
-                        task = _current_task.get()
-                        if task is None:
-                            raise RuntimeError("this must be called from inside a quorlin task")
                         poll = self._poll
                         if poll is None:
                             poll = self._read_poll()
                         if poll.poll(0):
                             # Data, the end of the stream or an error.  The look also remembers
                             # the report of it, if one came, for a clear after a failed receive.
-                            task = _check_ready(entry, _READ)
-                            if task is not None:
+                            if _check_ready(entry, _READ) is not None:
                                 if task._evaluate(_INF)[0]:
                                     raise Cancelled()
-                                task = None
+                            parking = None
                         else:
                             self._drained = False
                             entry.clear_r()
+                            parking = task
                     else:
-                        task = _check_ready(entry, _READ)
-                    if task is not None:
-                        await _park(task, entry, _READ)
+                        parking = _check_ready(entry, _READ)
+                    if parking is not None:
+                        await _park(parking, entry, _READ)
                     try:
                         data = recv(max_bytes)
                     except BlockingIOError:

@@ -6,7 +6,8 @@ other methods behave as on the standard socket.  Name resolution (`getaddrinfo`,
 runs in the runtime's blocking threads unless the address is numeric.
 
 Every blocking call is cancellable while it waits, and checks for cancellation before it starts;
-a call that can complete at once does so without yielding to other tasks.  Receiving calls wait
+a call that can complete at once does so without waiting, except that every so many such calls
+in a row (a per-task budget, which any wait refills) let the other tasks run first.  Receiving calls wait
 for the I/O driver to report readiness before they ask the kernel, sending calls try first.  Only
 one task may wait to receive, and one to send, on one socket at a time (`BusyResourceError`);
 closing the socket wakes them with `ClosedResourceError`.  Errors of the operating system are
@@ -22,7 +23,7 @@ import socket as _stdlib
 from typing import Any
 
 from quorlin import _io
-from quorlin._core import _current_task
+from quorlin._core import _current_task, _spend_budget
 from quorlin._io import READ as _READ, WRITE as _WRITE, check_ready as _check_ready, park as _park
 from quorlin._run import _Process
 
@@ -257,6 +258,10 @@ class SocketType:
     # -- the waiting core --
 
     async def _receiving(self, call: Any, *args: Any) -> Any:
+        task = _current_task.get()
+        if task is None:
+            raise RuntimeError("this must be called from inside a quorlin task")
+        await _spend_budget(task)
         entry = self._entry
         if entry is None or entry.closed or entry.run is not _Process.current:
             entry = self._registration()
@@ -273,6 +278,7 @@ class SocketType:
         task = _current_task.get()
         if task is None:
             raise RuntimeError("this must be called from inside a quorlin task")
+        await _spend_budget(task)
         task._raise_if_cancelled()
         try:
             return call(*args)
@@ -337,7 +343,9 @@ class SocketType:
         """
         from quorlin._core import current_task
 
-        current_task()._raise_if_cancelled()
+        task = current_task()
+        await _spend_budget(task)
+        task._raise_if_cancelled()
         address = await self._resolve(address, local=False)
         try:
             self._sock.connect(address)
@@ -417,6 +425,7 @@ class SocketType:
             task = _current_task.get()
             if task is None:
                 raise RuntimeError("this must be called from inside a quorlin task")
+            await _spend_budget(task)
             task._raise_if_cancelled()
             try:
                 sent = self._sock.send(data, flags)

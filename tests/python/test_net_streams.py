@@ -307,3 +307,49 @@ async def test_a_thousand_concurrent_connections_with_exact_byte_accounting():
                     clients.start_soon(client, index)
             tg.cancel_scope.cancel()
     assert counts == {"server": expected, "clients": expected, "finished": connections}
+
+
+# ---------------------------------------------------------------------------------------------
+# Fairness: a task whose sockets are always ready still lets the other tasks run
+
+
+HAMMER_ROUNDS = 100_000  # far more round trips than the other task needs turns, when it gets them
+
+
+async def hammer(stop):
+    """Sends to itself over a socket pair until `stop` is set: every operation finds its socket
+    ready.  Returns the number of round trips made."""
+    left, right = (SocketStream(sock) for sock in qsocket.socketpair())
+    try:
+        for rounds in range(HAMMER_ROUNDS):
+            if stop.is_set():
+                return rounds
+            await left.send_all(b"x" * 64)
+            await right.receive_some()
+        return HAMMER_ROUNDS
+    finally:
+        await left.aclose()
+        await right.aclose()
+
+
+@pytest.mark.parametrize("turn", ["sleep", "checkpoint"])
+async def test_a_task_on_ready_sockets_lets_the_others_run(turn, pytestconfig):
+    # More hammering tasks than workers: without turns, the sleeping task's wake-up waits behind a
+    # hammer on every worker until the hammers have run out of rounds.
+    stop = threading.Event()
+    turns = 0
+    with quorlin.fail_after(LIMIT * 3):
+        async with quorlin.TaskGroup() as tg:
+            hammers = [tg.create_task(hammer, stop) for _ in range(pytestconfig.getoption("quorlin_threads") + 1)]
+            await quorlin.sleep(0.01)  # the hammers are under way
+            try:
+                for turns in range(1, 11):
+                    if turn == "sleep":
+                        await quorlin.sleep(0.001)
+                    else:
+                        await quorlin.checkpoint()
+            finally:
+                stop.set()
+    rounds = [task.result() for task in hammers]
+    assert turns == 10
+    assert all(count < HAMMER_ROUNDS for count in rounds), f"the others ran only after the hammers: {rounds}"
