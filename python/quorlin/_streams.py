@@ -13,6 +13,7 @@ import errno
 import logging
 import math
 import select
+import threading
 from collections.abc import Awaitable, Callable
 from typing import Any
 
@@ -113,7 +114,7 @@ class SocketStream(HalfCloseableStream):
     message to the kernel whole.  One task may send while another receives.
     """
 
-    __slots__ = ("socket", "_send_guard", "_receive_guard", "_closed", "_drained", "_poll")
+    __slots__ = ("socket", "_send_guard", "_receive_guard", "_closed", "_close_lock", "_drained", "_poll")
 
     def __init__(self, socket: qsocket.SocketType) -> None:
         if not isinstance(socket, qsocket.SocketType):
@@ -125,6 +126,8 @@ class SocketStream(HalfCloseableStream):
         self._send_guard = _Guard("another task is already sending on this stream")
         self._receive_guard = _Guard("another task is already receiving on this stream")
         self._closed = False
+        # Taken by whoever tries to close the descriptor once `_closed` is set (`_close_if_idle`).
+        self._close_lock = threading.Lock()
         # Receiving side only (under `_receive_guard`): whether the last receive emptied the
         # kernel's buffer, and a poll object for the descriptor, made on first use.
         self._drained = False
@@ -150,6 +153,9 @@ class SocketStream(HalfCloseableStream):
         try:
             token.pop()
         except IndexError:
+            # Taken by another operation, or for a moment by the closing of the stream.
+            if self._closed:
+                raise ClosedResourceError("this stream was closed") from None
             raise BusyResourceError(guard._message) from None
         try:
             task = _current_task.get()
@@ -186,21 +192,37 @@ class SocketStream(HalfCloseableStream):
                 raise _stream_error(exc) from (None if exc.errno == errno.EBADF else exc)
         finally:
             token.append(True)
+            if self._closed:
+                self._close_if_idle()
 
     async def wait_send_all_might_not_block(self) -> None:
-        with self._send_guard:
-            self._check_open()
-            with _stream_errors:
-                await self.socket.wait_writable()
+        try:
+            with self._send_guard:
+                self._check_open()
+                with _stream_errors:
+                    await self.socket.wait_writable()
+        except BusyResourceError:
+            self._check_open()  # the closing of the stream held the side for a moment
+            raise
+        finally:
+            if self._closed:
+                self._close_if_idle()
 
     async def send_eof(self) -> None:
-        with self._send_guard:
-            self._check_open()
-            await checkpoint()
-            if self.socket.did_shutdown_SHUT_WR:
-                return
-            with _stream_errors:
-                self.socket.shutdown(qsocket.SHUT_WR)
+        try:
+            with self._send_guard:
+                self._check_open()
+                await checkpoint()
+                if self.socket.did_shutdown_SHUT_WR:
+                    return
+                with _stream_errors:
+                    self.socket.shutdown(qsocket.SHUT_WR)
+        except BusyResourceError:
+            self._check_open()  # the closing of the stream held the side for a moment
+            raise
+        finally:
+            if self._closed:
+                self._close_if_idle()
 
     def receive_some(self, max_bytes: int | None = None) -> Awaitable[bytes]:
         # A plain method that hands back the receiving coroutine itself: one coroutine fewer to
@@ -223,6 +245,9 @@ class SocketStream(HalfCloseableStream):
         try:
             token.pop()
         except IndexError:
+            # Taken by another operation, or for a moment by the closing of the stream.
+            if self._closed:
+                raise ClosedResourceError("this stream was closed") from None
             raise BusyResourceError(guard._message) from None
         try:
             task = _current_task.get()
@@ -286,16 +311,53 @@ class SocketStream(HalfCloseableStream):
                 raise _stream_error(exc) from (None if exc.errno == errno.EBADF else exc)
         finally:
             token.append(True)
+            if self._closed:
+                self._close_if_idle()
 
     def _read_poll(self) -> Any:
+        fd = self.socket.fileno()
+        if fd == -1:  # the socket itself was closed, not through the stream
+            raise OSError(errno.EBADF, "Bad file descriptor")
         poll = self._poll = select.poll()
-        poll.register(self.socket.fileno(), _READ_POLL_MASK)
+        poll.register(fd, _READ_POLL_MASK)
         return poll
 
     async def aclose(self) -> None:
-        self._closed = True
-        self.socket.close()
+        """Closes the stream.  Operations parked on it wake with `ClosedResourceError` at once;
+        the descriptor itself is closed when no operation is using it any more (at once, or when
+        the one under way ends), so that none acts on a number that may already name another
+        file."""
+        self._close()
         await cancel_shielded_checkpoint()
+
+    def _close(self) -> None:
+        self._closed = True
+        self.socket._shut_waits()
+        self._close_if_idle()
+
+    def _close_if_idle(self) -> None:
+        # Called after `_closed` was set, by the closer and by every operation as it ends: each
+        # first publishes (sets `_closed`, gives back its side's token) and then looks at the
+        # other's, so that one of them sees both sides free and closes the descriptor.  Holding
+        # both tokens keeps an operation from starting meanwhile.
+        with self._close_lock:
+            send = self._send_guard._token
+            receive = self._receive_guard._token
+            try:
+                send.pop()
+            except IndexError:
+                return  # a send is under way: it closes the descriptor as it ends
+            try:
+                try:
+                    receive.pop()
+                except IndexError:
+                    return  # likewise a receive
+                try:
+                    self.socket.close()
+                finally:
+                    receive.append(True)
+            finally:
+                send.append(True)
 
     def setsockopt(self, level: int, option: int, value: Any, length: int | None = None) -> None:
         """`setsockopt` on the underlying socket."""
@@ -482,8 +544,7 @@ async def _run_handler(stream: SocketStream, handler: Callable[[SocketStream], A
     try:
         await handler(stream)
     finally:
-        stream._closed = True
-        stream.socket.close()
+        stream._close()
 
 
 async def serve_listeners(handler: Callable[[Any], Awaitable[Any]], listeners: list[Any], *,

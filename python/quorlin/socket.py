@@ -20,6 +20,7 @@ from __future__ import annotations
 import errno as _errno
 import os as _os
 import socket as _stdlib
+import threading as _threading
 from typing import Any
 
 from quorlin import _io
@@ -144,7 +145,7 @@ def from_stdlib_socket(sock: _stdlib.socket) -> SocketType:
 class SocketType:
     """A non-blocking socket whose potentially blocking methods are coroutines."""
 
-    __slots__ = ("_sock", "_entry", "_did_shutdown_write", "__weakref__")
+    __slots__ = ("_sock", "_entry", "_did_shutdown_write", "_lock", "_shut", "__weakref__")
 
     def __init__(self, sock: _stdlib.socket) -> None:
         if not isinstance(sock, _stdlib.socket):
@@ -153,6 +154,13 @@ class SocketType:
         self._sock = sock
         self._entry: _io._Registration | None = None
         self._did_shutdown_write = False
+        # Held while the descriptor's number is read to register it, and while the socket is
+        # closed: a registration is never made for a number this socket no longer owns (which
+        # another socket may own by then).
+        self._lock = _threading.Lock()
+        # Set (under `_lock`) once no task may wait on the socket any more: `close`, `detach`,
+        # or a stream that ended the waits first and closes the descriptor later.
+        self._shut = False
 
     def __repr__(self) -> str:
         return repr(self._sock).replace("socket.socket", "quorlin.socket.SocketType", 1)
@@ -224,21 +232,34 @@ class SocketType:
         return bool(poller.poll(0))
 
     def close(self) -> None:
-        """Closes the socket; tasks waiting on it raise `ClosedResourceError`.  Idempotent."""
-        fd = self._sock.fileno()
-        if fd == -1:
-            return
-        self._release_registration(fd)
-        self._sock.close()
+        """Closes the socket; tasks waiting on it raise `ClosedResourceError`.  Idempotent, and
+        safe from any thread."""
+        with self._lock:
+            fd = self._sock.fileno()
+            if fd == -1:
+                return
+            self._end_waits(fd)
+            self._sock.close()
 
     def detach(self) -> int:
         """Gives up the descriptor without closing it and returns it."""
-        fd = self._sock.fileno()
-        if fd != -1:
-            self._release_registration(fd)
-        return self._sock.detach()
+        with self._lock:
+            fd = self._sock.fileno()
+            if fd != -1:
+                self._end_waits(fd)
+            return self._sock.detach()
 
-    def _release_registration(self, fd: int) -> None:
+    def _shut_waits(self) -> None:
+        """Wakes the tasks waiting on the socket with `ClosedResourceError` and lets no task wait
+        on it again, but leaves the descriptor open (`close` closes it)."""
+        with self._lock:
+            fd = self._sock.fileno()
+            if fd != -1:
+                self._end_waits(fd)
+
+    def _end_waits(self, fd: int) -> None:
+        # Under `_lock`, while `fd` is still this socket's.
+        self._shut = True
         entry = self._entry
         self._entry = None
         if entry is not None:
@@ -249,11 +270,12 @@ class SocketType:
         entry = self._entry
         if entry is not None and entry.is_current():
             return entry
-        fd = self._sock.fileno()
-        if fd == -1:
-            raise OSError(_errno.EBADF, _os.strerror(_errno.EBADF))
-        entry = self._entry = _io.registration(fd, self._sock)
-        return entry
+        with self._lock:
+            fd = self._sock.fileno()
+            if fd == -1 or self._shut:
+                raise OSError(_errno.EBADF, _os.strerror(_errno.EBADF))
+            entry = self._entry = _io.registration(fd, self._sock)
+            return entry
 
     # -- the waiting core --
 

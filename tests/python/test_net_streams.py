@@ -353,3 +353,91 @@ async def test_a_task_on_ready_sockets_lets_the_others_run(turn, pytestconfig):
     rounds = [task.result() for task in hammers]
     assert turns == 10
     assert all(count < HAMMER_ROUNDS for count in rounds), f"the others ran only after the hammers: {rounds}"
+
+
+# ---------------------------------------------------------------------------------------------
+# Closing while an operation is starting: the descriptor number may be reused at once
+
+
+async def test_a_socket_closed_while_a_receive_registers_it_leaves_a_reused_number_alone(monkeypatch):
+    from quorlin import _io
+
+    a, b = qsocket.socketpair()
+    fd = a.fileno()
+    seen = {}
+    real_registration = _io.registration
+
+    def racing_registration(number, owner=None):
+        if number == fd and "closer" not in seen:
+            # Another thread closes the socket just now, and a new socket may take its number.
+            closed = threading.Event()
+            seen["closer"] = threading.Thread(target=lambda: (a.close(), closed.set()))
+            seen["closer"].start()
+            closed.wait(0.5)
+            c, d = qsocket.socketpair()
+            seen["new"] = (c, d)
+            seen["new entry"] = c._registration()
+        return real_registration(number, owner)
+
+    monkeypatch.setattr(_io, "registration", racing_registration)
+    try:
+        with quorlin.fail_after(5):
+            with pytest.raises((OSError, ClosedResourceError)):
+                await a.recv(10)  # not left waiting on whatever took the number
+        seen["closer"].join(LIMIT)
+        c, d = seen["new"]
+        assert not seen["new entry"].closed, "closing one socket ended another socket's registration"
+        with quorlin.fail_after(LIMIT):
+            d._sock.send(b"for the new socket")
+            assert await c.recv(100) == b"for the new socket"
+    finally:
+        for sock in (a, b, *seen.get("new", ())):
+            sock.close()
+
+
+async def test_aclose_keeps_the_descriptor_until_a_receive_under_way_ends(pytestconfig):
+    import fcntl
+    import os
+    import socket as stdlib_socket
+
+    if pytestconfig.getoption("quorlin_threads") < 2:
+        pytest.skip("the closing task must run while the receiving one is inside recv")
+    closed = threading.Event()
+    observed = {}
+
+    class SlowSocket(stdlib_socket.socket):
+        def recv(self, *args):
+            if "open" not in observed:
+                closed.wait(LIMIT)  # the closing task finishes aclose meanwhile
+                try:
+                    fcntl.fcntl(number, fcntl.F_GETFD)
+                    observed["open"] = True
+                except OSError:
+                    observed["open"] = False
+            return super().recv(*args)
+
+    left, right = stdlib_socket.socketpair()
+    number = left.fileno()
+    stream = SocketStream(qsocket.from_stdlib_socket(SlowSocket(fileno=left.detach())))
+    right.sendall(b"in flight")
+
+    async def close_it():
+        await quorlin.sleep(0.05)
+        await stream.aclose()
+        closed.set()
+
+    try:
+        with quorlin.fail_after(LIMIT):
+            async with quorlin.TaskGroup() as tg:
+                tg.start_soon(close_it)
+                received = await outcome_of(stream.receive_some())
+        assert observed == {"open": True}, "aclose closed the descriptor under a receive in progress"
+        assert received == b"in flight"
+        with pytest.raises(OSError):
+            os.fstat(number)  # closed once the receive ended
+        with pytest.raises(ClosedResourceError):
+            await stream.receive_some()
+    finally:
+        closed.set()
+        right.close()
+        await stream.aclose()
