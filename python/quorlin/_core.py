@@ -204,7 +204,7 @@ def _yield_to_runtime():
 
 # How many operations a task may complete in a row without waiting (their resource was ready)
 # before one of them lets the other tasks of its worker run first: see `_spend_budget`.
-_BUDGET = 128
+_BUDGET = 32
 
 
 async def _spend_budget(task: Task[Any]) -> None:

@@ -354,6 +354,10 @@ class SocketType:
 
     async def bind(self, address: Any) -> None:
         """Binds to `address`; a host name is resolved first (in a thread unless numeric)."""
+        task = _current_task.get()
+        if task is None:
+            raise RuntimeError("this must be called from inside a quorlin task")
+        await _spend_budget(task)
         address = await self._resolve(address, local=True)
         self._sock.bind(address)
 
