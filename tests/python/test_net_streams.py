@@ -19,6 +19,7 @@ from quorlin import (
     serve_tcp,
 )
 from quorlin import socket as qsocket
+from quorlin.lowlevel import wait_readable
 
 pytestmark = [
     pytest.mark.quorlin,
@@ -313,34 +314,45 @@ async def test_a_thousand_concurrent_connections_with_exact_byte_accounting():
 # Fairness: a task whose sockets are always ready still lets the other tasks run
 
 
-HAMMER_ROUNDS = 100_000  # far more round trips than the other task needs turns, when it gets them
+HAMMER_ROUNDS = 100_000  # far more rounds than the other task needs turns, when it gets them
 
 
-async def hammer(stop):
-    """Sends to itself over a socket pair until `stop` is set: every operation finds its socket
-    ready.  Returns the number of round trips made."""
-    left, right = (SocketStream(sock) for sock in qsocket.socketpair())
+async def hammer(kind, stop):
+    """Works a socket pair whose every operation finds its socket ready, until `stop` is set.
+    Returns the number of rounds made."""
+    left, right = qsocket.socketpair()
+    streams = SocketStream(left), SocketStream(right)
     try:
+        if kind == "wait_readable":
+            right._sock.send(b"never read")
         for rounds in range(HAMMER_ROUNDS):
             if stop.is_set():
                 return rounds
-            await left.send_all(b"x" * 64)
-            await right.receive_some()
+            if kind == "stream":
+                await streams[0].send_all(b"x" * 64)
+                await streams[1].receive_some()
+            elif kind == "socket":
+                await left.sendall(b"x" * 64)
+                await right.recv(65536)
+            else:
+                await wait_readable(left)
         return HAMMER_ROUNDS
     finally:
-        await left.aclose()
-        await right.aclose()
+        for stream in streams:
+            await stream.aclose()
 
 
+@pytest.mark.parametrize("kind", ["stream", "socket", "wait_readable"])
 @pytest.mark.parametrize("turn", ["sleep", "checkpoint"])
-async def test_a_task_on_ready_sockets_lets_the_others_run(turn, pytestconfig):
+async def test_a_task_on_ready_sockets_lets_the_others_run(turn, kind, pytestconfig):
     # More hammering tasks than workers: without turns, the sleeping task's wake-up waits behind a
     # hammer on every worker until the hammers have run out of rounds.
     stop = threading.Event()
     turns = 0
     with quorlin.fail_after(LIMIT * 3):
         async with quorlin.TaskGroup() as tg:
-            hammers = [tg.create_task(hammer, stop) for _ in range(pytestconfig.getoption("quorlin_threads") + 1)]
+            hammers = [tg.create_task(hammer, kind, stop)
+                       for _ in range(pytestconfig.getoption("quorlin_threads") + 1)]
             await quorlin.sleep(0.01)  # the hammers are under way
             try:
                 for turns in range(1, 11):
