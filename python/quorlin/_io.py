@@ -199,12 +199,14 @@ class _IoSlot(_Slot):
         self.abort_requested = False
 
 
-def check_ready(entry: _Registration, direction: int) -> Any:
+def check_ready(entry: _Registration, direction: int, task: Any = None) -> Any:
     """The part of `ready` that needs no wait: None if `direction` is ready now, else the calling
-    task, which must then ``await park(task, entry, direction)``.  Raises as `ready` does."""
-    task = _current_task.get()
+    task (`task`, if the caller knows it already), which must then ``await park(task, entry,
+    direction)``.  Raises as `ready` does."""
     if task is None:
-        raise RuntimeError("this must be called from inside a quorlin task")
+        task = _current_task.get()
+        if task is None:
+            raise RuntimeError("this must be called from inside a quorlin task")
     if entry.closed:
         if task._evaluate(_INF)[0]:
             raise Cancelled()

@@ -202,7 +202,8 @@ class SocketStream(HalfCloseableStream):
                 with _stream_errors:
                     await self.socket.wait_writable()
         except BusyResourceError:
-            self._check_open()  # the closing of the stream held the side for a moment
+            if self._closed:  # the closing of the stream held the side for a moment
+                raise ClosedResourceError("this stream was closed") from None
             raise
         finally:
             if self._closed:
@@ -218,7 +219,8 @@ class SocketStream(HalfCloseableStream):
                 with _stream_errors:
                     self.socket.shutdown(qsocket.SHUT_WR)
         except BusyResourceError:
-            self._check_open()  # the closing of the stream held the side for a moment
+            if self._closed:  # the closing of the stream held the side for a moment
+                raise ClosedResourceError("this stream was closed") from None
             raise
         finally:
             if self._closed:
@@ -281,7 +283,7 @@ class SocketStream(HalfCloseableStream):
                         if poll.poll(0):
                             # Data, the end of the stream or an error.  The look also remembers
                             # the report of it, if one came, for a clear after a failed receive.
-                            if _check_ready(entry, _READ) is not None:
+                            if _check_ready(entry, _READ, task) is not None:
                                 if task._evaluate(_INF)[0]:
                                     raise Cancelled()
                             parking = None
@@ -290,7 +292,7 @@ class SocketStream(HalfCloseableStream):
                             entry.clear_r()
                             parking = task
                     else:
-                        parking = _check_ready(entry, _READ)
+                        parking = _check_ready(entry, _READ, task)
                     if parking is not None:
                         await _park(parking, entry, _READ)
                     try:

@@ -288,9 +288,9 @@ class SocketType:
         if entry is None or entry.closed or entry.run is not _Process.current:
             entry = self._registration()
         while True:
-            task = _check_ready(entry, _READ)
-            if task is not None:
-                await _park(task, entry, _READ)
+            parking = _check_ready(entry, _READ, task)
+            if parking is not None:
+                await _park(parking, entry, _READ)
             try:
                 return call(*args)
             except BlockingIOError:
