@@ -210,7 +210,8 @@ _BUDGET = 32
 async def _spend_budget(task: Task[Any]) -> None:
     """Counts one operation of `task` that may complete at once; every `_BUDGET`-th in a row
     yields to the runtime first.  Cheaper than a yield per operation, and still a turn for
-    every other task within a bounded time.  A wait refills the budget."""
+    every other task within a bounded time.  A wait for a descriptor refills the budget (the
+    other waits leave it: they only make the next yield come sooner)."""
     budget = task._budget - 1
     if budget > 0:
         task._budget = budget
