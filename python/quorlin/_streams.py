@@ -378,7 +378,7 @@ class SocketStream(HalfCloseableStream):
 class SocketListener(Listener[SocketStream]):
     """A `Listener` over a listening stream socket: `accept` returns `SocketStream`s."""
 
-    __slots__ = ("socket", "_closed")
+    __slots__ = ("socket", "_closed", "_lock", "_accepting")
 
     def __init__(self, socket: qsocket.SocketType) -> None:
         if not isinstance(socket, qsocket.SocketType):
@@ -394,6 +394,10 @@ class SocketListener(Listener[SocketStream]):
         #: The underlying listening `quorlin.socket.SocketType`.
         self.socket = socket
         self._closed = False
+        # Guards `_closed` and `_accepting`, the number of accepts under way: the descriptor is
+        # closed by `aclose`, or by the last accept under way when it ends (see `aclose`).
+        self._lock = threading.Lock()
+        self._accepting = 0
 
     def __repr__(self) -> str:
         return f"<quorlin.SocketListener {self.socket!r}>"
@@ -401,23 +405,40 @@ class SocketListener(Listener[SocketStream]):
     async def accept(self) -> SocketStream:
         """Waits for the next connection.  Errors that concern only the incoming connection (it was
         aborted before it was accepted, ...) are skipped."""
-        while True:
+        with self._lock:
             if self._closed:
                 raise ClosedResourceError("this listener was closed")
-            try:
-                sock, _ = await self.socket.accept()
-            except OSError as exc:
-                if exc.errno == errno.EBADF:
-                    raise ClosedResourceError("this listener was closed") from None
-                if exc.errno in _ACCEPT_IGNORED_ERRNOS:
-                    continue
-                raise
-            return SocketStream(sock)
+            self._accepting += 1
+        try:
+            while True:
+                try:
+                    sock, _ = await self.socket.accept()
+                except OSError as exc:
+                    if exc.errno == errno.EBADF:
+                        raise ClosedResourceError("this listener was closed") from None
+                    if exc.errno in _ACCEPT_IGNORED_ERRNOS:
+                        continue
+                    raise
+                return SocketStream(sock)
+        finally:
+            with self._lock:
+                self._accepting -= 1
+                if self._closed and not self._accepting:
+                    self.socket.close()
 
     async def aclose(self) -> None:
-        self._closed = True
-        self.socket.close()
+        """Closes the listener.  Accepts parked on it wake with `ClosedResourceError` at once; the
+        descriptor itself is closed once no accept is using it."""
+        self._close()
         await cancel_shielded_checkpoint()
+
+    def _close(self) -> None:
+        with self._lock:
+            self._closed = True
+            if self._accepting:
+                self.socket._shut_waits()
+            else:
+                self.socket.close()
 
 
 # ---------------------------------------------------------------------------------------------
@@ -582,8 +603,7 @@ async def serve_tcp(handler: Callable[[SocketStream], Awaitable[Any]], port: int
         await serve_listeners(handler, listeners, handler_nursery=handler_nursery, task_status=task_status)
     finally:
         for listener in listeners:
-            listener._closed = True
-            listener.socket.close()
+            listener._close()
 
 
 __all__ = [

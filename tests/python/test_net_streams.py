@@ -453,3 +453,54 @@ async def test_aclose_keeps_the_descriptor_until_a_receive_under_way_ends(pytest
         closed.set()
         right.close()
         await stream.aclose()
+
+
+async def test_listener_aclose_keeps_the_descriptor_until_an_accept_under_way_ends(pytestconfig):
+    import fcntl
+    import os
+    import socket as stdlib_socket
+
+    if pytestconfig.getoption("quorlin_threads") < 2:
+        pytest.skip("the closing task must run while the accepting one is inside accept")
+    closed = threading.Event()
+    observed = {}
+
+    class SlowListeningSocket(stdlib_socket.socket):
+        def accept(self):
+            if "open" not in observed:
+                closed.wait(LIMIT)  # the closing task finishes aclose meanwhile
+                try:
+                    fcntl.fcntl(number, fcntl.F_GETFD)
+                    observed["open"] = True
+                except OSError:
+                    observed["open"] = False
+            return super().accept()
+
+    raw = SlowListeningSocket(stdlib_socket.AF_INET, stdlib_socket.SOCK_STREAM)
+    raw.bind(("127.0.0.1", 0))
+    raw.listen()
+    number = raw.fileno()
+    listener = SocketListener(qsocket.from_stdlib_socket(raw))
+    client = stdlib_socket.create_connection(raw.getsockname(), timeout=LIMIT)
+
+    async def close_it():
+        await quorlin.sleep(0.05)
+        await listener.aclose()
+        closed.set()
+
+    try:
+        with quorlin.fail_after(LIMIT):
+            async with quorlin.TaskGroup() as tg:
+                tg.start_soon(close_it)
+                accepted = await outcome_of(listener.accept())
+        assert observed == {"open": True}, "aclose closed the descriptor under an accept in progress"
+        assert isinstance(accepted, SocketStream)
+        await accepted.aclose()
+        with pytest.raises(OSError):
+            os.fstat(number)  # closed once the accept ended
+        with pytest.raises(ClosedResourceError):
+            await listener.accept()
+    finally:
+        closed.set()
+        client.close()
+        await listener.aclose()
