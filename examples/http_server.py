@@ -6,10 +6,16 @@ Then ``curl http://127.0.0.1:8080/`` or ``wrk -t2 -c64 -d10s http://127.0.0.1:80
 stay open across requests (HTTP/1.1 by default, HTTP/1.0 when asked with "Connection: keep-alive");
 pipelined requests are answered in order with one write.  Request bodies (Content-Length) are read
 and ignored; chunked request bodies are refused.  Ctrl-C stops the server.
+
+Each connection answers for itself: a request it cannot handle gets a 400 reply and that connection
+is closed (and logged); the server and its other connections go on.  A client must finish sending a
+request's head within --header-timeout seconds (408 and close otherwise), and a kept-alive
+connection with no request under way is closed after --idle-timeout seconds of silence.
 """
 
 import argparse
 import email.utils
+import logging
 import os
 import time
 
@@ -17,6 +23,13 @@ import quorlin
 
 BODY = b"Hello, world!\n"
 MAX_HEAD = 16 * 1024
+MAX_BODY = 1 << 20
+# A Content-Length with more digits than this is refused before it is turned into a number.
+_MAX_LENGTH_DIGITS = len(str(MAX_BODY))
+HEADER_TIMEOUT = 10.0  # seconds from a request's first byte to the end of its head
+IDLE_TIMEOUT = 5.0  # seconds a kept-alive connection may stay silent between requests
+
+log = logging.getLogger("http_server")
 
 
 class _Date:
@@ -81,6 +94,11 @@ class HttpConnection:
         self.body_left = 0  # bytes of a request body still to skip
         self.closing = False
 
+    @property
+    def in_head(self) -> bool:
+        """True while part of a request's head has arrived but not its end."""
+        return bool(self.buffer) and not self.body_left
+
     def receive(self, data: bytes) -> bytes:
         self.buffer += data
         replies = []
@@ -107,6 +125,9 @@ class HttpConnection:
                 length = headers.get(b"content-length", b"0")
                 if not length.isdigit():
                     raise BadRequest(b"400 Bad Request")
+                length = length.lstrip(b"0") or b"0"
+                if len(length) > _MAX_LENGTH_DIGITS or int(length) > MAX_BODY:
+                    raise BadRequest(b"413 Content Too Large")
             except BadRequest as bad:
                 replies.append(response(bad.status, bad.status + b"\n", keep_alive=False, version=b"HTTP/1.1"))
                 self.closing = True
@@ -120,30 +141,76 @@ class HttpConnection:
         return b"".join(replies)
 
 
-async def serve_connection(stream: quorlin.SocketStream) -> None:
+def bad_request() -> bytes:
+    status = b"400 Bad Request"
+    return response(status, status + b"\n", keep_alive=False, version=b"HTTP/1.1")
+
+
+async def send_bounded(stream: quorlin.SocketStream, data: bytes, timeout: float) -> bool:
+    """Sends `data` unless the client takes more than `timeout` seconds to read it: False then."""
+    with quorlin.move_on_after(timeout) as scope:
+        await stream.send_all(data)
+    return not scope.cancelled_caught
+
+
+async def serve_connection(stream: quorlin.SocketStream, header_timeout: float = HEADER_TIMEOUT,
+                           idle_timeout: float = IDLE_TIMEOUT) -> None:
     connection = HttpConnection()
-    async for data in stream:
+    head_deadline = None  # when the head of the request under way must be complete
+    while True:
+        if connection.in_head:
+            if head_deadline is None:
+                head_deadline = quorlin.current_time() + header_timeout
+            deadline = head_deadline
+        else:
+            # Between requests, and while a body arrives: at most this long between two receives.
+            head_deadline = None
+            deadline = quorlin.current_time() + idle_timeout
+        with quorlin.move_on_at(deadline) as scope:
+            data = await stream.receive_some()
+        if scope.cancelled_caught:
+            if connection.in_head:
+                await send_bounded(stream, response(b"408 Request Timeout", b"", keep_alive=False,
+                                                    version=b"HTTP/1.1"), idle_timeout)
+            return
+        if not data:
+            return
         reply = connection.receive(data)
-        if reply:
-            await stream.send_all(reply)
+        if reply and not await send_bounded(stream, reply, idle_timeout):
+            return
         if connection.closing:
             return
 
 
-async def handler(stream: quorlin.SocketStream) -> None:
-    try:
-        await serve_connection(stream)
-    except quorlin.BrokenResourceError:
-        pass  # the client went away mid-request: nothing to answer
+def handler_for(header_timeout: float, idle_timeout: float):
+    async def handler(stream: quorlin.SocketStream) -> None:
+        """Serves one connection.  Whatever goes wrong with it ends that connection alone: an
+        exception that left a handler would end `serve_listeners`, and every other connection."""
+        try:
+            await serve_connection(stream, header_timeout, idle_timeout)
+        except (quorlin.BrokenResourceError, quorlin.ClosedResourceError):
+            pass  # the client went away mid-request: nothing to answer
+        except Exception as exc:
+            log.warning("closed a connection after a failure: %s: %s", type(exc).__name__, exc)
+            try:
+                await send_bounded(stream, bad_request(), idle_timeout)
+            except Exception:
+                pass  # the connection is beyond answering
+
+    return handler
 
 
-async def main(host: str, port: int) -> None:
+handler = handler_for(HEADER_TIMEOUT, IDLE_TIMEOUT)
+
+
+async def main(host: str, port: int, header_timeout: float = HEADER_TIMEOUT,
+               idle_timeout: float = IDLE_TIMEOUT) -> None:
     listeners = await quorlin.open_tcp_listeners(port, host=host)
     for listener in listeners:
         address, bound_port = listener.socket.getsockname()[:2]
         shown = f"[{address}]" if ":" in address else address
         print(f"serving on http://{shown}:{bound_port}/", flush=True)
-    await quorlin.serve_listeners(handler, listeners)
+    await quorlin.serve_listeners(handler_for(header_timeout, idle_timeout), listeners)
 
 
 if __name__ == "__main__":
@@ -151,8 +218,13 @@ if __name__ == "__main__":
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     parser.add_argument("--port", type=int, default=8080, help="TCP port; 0 picks a free one (default 8080)")
     parser.add_argument("--threads", type=int, default=os.process_cpu_count() or 1, help="worker threads")
+    parser.add_argument("--header-timeout", type=float, default=HEADER_TIMEOUT,
+                        help=f"seconds a client has to send a request's head (default {HEADER_TIMEOUT:g})")
+    parser.add_argument("--idle-timeout", type=float, default=IDLE_TIMEOUT,
+                        help=f"seconds an idle kept-alive connection stays open (default {IDLE_TIMEOUT:g})")
     args = parser.parse_args()
+    logging.basicConfig(format="%(name)s: %(message)s", level=logging.INFO)
     try:
-        quorlin.run(main, args.host, args.port, threads=args.threads)
+        quorlin.run(main, args.host, args.port, args.header_timeout, args.idle_timeout, threads=args.threads)
     except KeyboardInterrupt:
         print("stopped", flush=True)

@@ -36,7 +36,7 @@ import weakref
 from typing import Any
 
 from quorlin import _quorlin
-from quorlin._core import _MAX_WAIT_US, _Slot, _current_task, current_task
+from quorlin._core import _BUDGET, _MAX_WAIT_US, _Slot, _current_task, _spend_budget, current_task
 from quorlin._errors import BusyResourceError, Cancelled, ClosedResourceError
 from quorlin import _run
 
@@ -199,12 +199,14 @@ class _IoSlot(_Slot):
         self.abort_requested = False
 
 
-def check_ready(entry: _Registration, direction: int) -> Any:
+def check_ready(entry: _Registration, direction: int, task: Any = None) -> Any:
     """The part of `ready` that needs no wait: None if `direction` is ready now, else the calling
-    task, which must then ``await park(task, entry, direction)``.  Raises as `ready` does."""
-    task = _current_task.get()
+    task (`task`, if the caller knows it already), which must then ``await park(task, entry,
+    direction)``.  Raises as `ready` does."""
     if task is None:
-        raise RuntimeError("this must be called from inside a quorlin task")
+        task = _current_task.get()
+        if task is None:
+            raise RuntimeError("this must be called from inside a quorlin task")
     if entry.closed:
         if task._evaluate(_INF)[0]:
             raise Cancelled()
@@ -295,6 +297,7 @@ async def park(task: Any, entry: _Registration, direction: int, level_fd: int | 
                 level_fd = None
                 if ready_now:
                     break
+            task._budget = _BUDGET  # this wait is the other tasks' turn
             await event.waiter(timeout_us)
     finally:
         lock.acquire()
@@ -329,6 +332,7 @@ def _level_ready(fd: int, direction: int) -> bool:
 async def wait_level(entry: _Registration, direction: int) -> None:
     """Returns once the kernel says `direction` of `entry` is ready (level)."""
     task = current_task()
+    await _spend_budget(task)
     task._raise_if_cancelled()
     while True:
         # Readiness the driver remembers may be stale (the caller may have drained the descriptor

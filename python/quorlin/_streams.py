@@ -13,6 +13,7 @@ import errno
 import logging
 import math
 import select
+import threading
 from collections.abc import Awaitable, Callable
 from typing import Any
 
@@ -20,9 +21,11 @@ from quorlin import socket as qsocket
 from quorlin._io import READ as _READ, check_ready as _check_ready, park as _park
 from quorlin._run import _Process
 from quorlin._core import (
+    _BUDGET,
     TASK_STATUS_IGNORED,
     TaskGroup,
     _current_task,
+    _yield_to_runtime,
     cancel_shielded_checkpoint,
     checkpoint,
     sleep,
@@ -111,7 +114,7 @@ class SocketStream(HalfCloseableStream):
     message to the kernel whole.  One task may send while another receives.
     """
 
-    __slots__ = ("socket", "_send_guard", "_receive_guard", "_closed", "_drained", "_poll")
+    __slots__ = ("socket", "_send_guard", "_receive_guard", "_closed", "_close_lock", "_drained", "_poll")
 
     def __init__(self, socket: qsocket.SocketType) -> None:
         if not isinstance(socket, qsocket.SocketType):
@@ -123,6 +126,8 @@ class SocketStream(HalfCloseableStream):
         self._send_guard = _Guard("another task is already sending on this stream")
         self._receive_guard = _Guard("another task is already receiving on this stream")
         self._closed = False
+        # Taken by whoever tries to close the descriptor once `_closed` is set (`_close_if_idle`).
+        self._close_lock = threading.Lock()
         # Receiving side only (under `_receive_guard`): whether the last receive emptied the
         # kernel's buffer, and a poll object for the descriptor, made on first use.
         self._drained = False
@@ -148,8 +153,22 @@ class SocketStream(HalfCloseableStream):
         try:
             token.pop()
         except IndexError:
+            # Taken by another operation, or for a moment by the closing of the stream.
+            if self._closed:
+                raise ClosedResourceError("this stream was closed") from None
             raise BusyResourceError(guard._message) from None
         try:
+            task = _current_task.get()
+            if task is None:
+                raise RuntimeError("this must be called from inside a quorlin task")
+            # `_spend_budget` inlined: every so many sends in a row that need no wait, the others
+            # run first.
+            budget = task._budget - 1
+            if budget > 0:
+                task._budget = budget
+            else:
+                task._budget = _BUDGET
+                await _yield_to_runtime()
             if self._closed:
                 raise ClosedResourceError("this stream was closed")
             socket = self.socket
@@ -157,9 +176,6 @@ class SocketStream(HalfCloseableStream):
                 raise ClosedResourceError("this stream's sending side was closed with send_eof()")
             try:
                 if type(data) is bytes and data:
-                    task = _current_task.get()
-                    if task is None:
-                        raise RuntimeError("this must be called from inside a quorlin task")
                     if task._evaluate(_INF)[0]:
                         raise Cancelled()
                     try:
@@ -176,21 +192,39 @@ class SocketStream(HalfCloseableStream):
                 raise _stream_error(exc) from (None if exc.errno == errno.EBADF else exc)
         finally:
             token.append(True)
+            if self._closed:
+                self._close_if_idle()
 
     async def wait_send_all_might_not_block(self) -> None:
-        with self._send_guard:
-            self._check_open()
-            with _stream_errors:
-                await self.socket.wait_writable()
+        try:
+            with self._send_guard:
+                self._check_open()
+                with _stream_errors:
+                    await self.socket.wait_writable()
+        except BusyResourceError:
+            if self._closed:  # the closing of the stream held the side for a moment
+                raise ClosedResourceError("this stream was closed") from None
+            raise
+        finally:
+            if self._closed:
+                self._close_if_idle()
 
     async def send_eof(self) -> None:
-        with self._send_guard:
-            self._check_open()
-            await checkpoint()
-            if self.socket.did_shutdown_SHUT_WR:
-                return
-            with _stream_errors:
-                self.socket.shutdown(qsocket.SHUT_WR)
+        try:
+            with self._send_guard:
+                self._check_open()
+                await checkpoint()
+                if self.socket.did_shutdown_SHUT_WR:
+                    return
+                with _stream_errors:
+                    self.socket.shutdown(qsocket.SHUT_WR)
+        except BusyResourceError:
+            if self._closed:  # the closing of the stream held the side for a moment
+                raise ClosedResourceError("this stream was closed") from None
+            raise
+        finally:
+            if self._closed:
+                self._close_if_idle()
 
     def receive_some(self, max_bytes: int | None = None) -> Awaitable[bytes]:
         # A plain method that hands back the receiving coroutine itself: one coroutine fewer to
@@ -213,8 +247,21 @@ class SocketStream(HalfCloseableStream):
         try:
             token.pop()
         except IndexError:
+            # Taken by another operation, or for a moment by the closing of the stream.
+            if self._closed:
+                raise ClosedResourceError("this stream was closed") from None
             raise BusyResourceError(guard._message) from None
         try:
+            task = _current_task.get()
+            if task is None:
+                raise RuntimeError("this must be called from inside a quorlin task")
+            # `_spend_budget` inlined, as in `send_all`.
+            budget = task._budget - 1
+            if budget > 0:
+                task._budget = budget
+            else:
+                task._budget = _BUDGET
+                await _yield_to_runtime()
             if self._closed:
                 raise ClosedResourceError("this stream was closed")
             socket = self.socket
@@ -230,27 +277,24 @@ class SocketStream(HalfCloseableStream):
                         # anything else.  Readiness is taken back only once it says nothing is
                         # waiting; a report that came after the last look stays, and the park
                         # finds it.
-                        task = _current_task.get()
-                        if task is None:
-                            raise RuntimeError("this must be called from inside a quorlin task")
                         poll = self._poll
                         if poll is None:
                             poll = self._read_poll()
                         if poll.poll(0):
                             # Data, the end of the stream or an error.  The look also remembers
                             # the report of it, if one came, for a clear after a failed receive.
-                            task = _check_ready(entry, _READ)
-                            if task is not None:
+                            if _check_ready(entry, _READ, task) is not None:
                                 if task._evaluate(_INF)[0]:
                                     raise Cancelled()
-                                task = None
+                            parking = None
                         else:
                             self._drained = False
                             entry.clear_r()
+                            parking = task
                     else:
-                        task = _check_ready(entry, _READ)
-                    if task is not None:
-                        await _park(task, entry, _READ)
+                        parking = _check_ready(entry, _READ, task)
+                    if parking is not None:
+                        await _park(parking, entry, _READ)
                     try:
                         data = recv(max_bytes)
                     except BlockingIOError:
@@ -269,16 +313,53 @@ class SocketStream(HalfCloseableStream):
                 raise _stream_error(exc) from (None if exc.errno == errno.EBADF else exc)
         finally:
             token.append(True)
+            if self._closed:
+                self._close_if_idle()
 
     def _read_poll(self) -> Any:
+        fd = self.socket.fileno()
+        if fd == -1:  # the socket itself was closed, not through the stream
+            raise OSError(errno.EBADF, "Bad file descriptor")
         poll = self._poll = select.poll()
-        poll.register(self.socket.fileno(), _READ_POLL_MASK)
+        poll.register(fd, _READ_POLL_MASK)
         return poll
 
     async def aclose(self) -> None:
-        self._closed = True
-        self.socket.close()
+        """Closes the stream.  Operations parked on it wake with `ClosedResourceError` at once;
+        the descriptor itself is closed when no operation is using it any more (at once, or when
+        the one under way ends), so that none acts on a number that may already name another
+        file."""
+        self._close()
         await cancel_shielded_checkpoint()
+
+    def _close(self) -> None:
+        self._closed = True
+        self.socket._shut_waits()
+        self._close_if_idle()
+
+    def _close_if_idle(self) -> None:
+        # Called after `_closed` was set, by the closer and by every operation as it ends: each
+        # first publishes (sets `_closed`, gives back its side's token) and then looks at the
+        # other's, so that one of them sees both sides free and closes the descriptor.  Holding
+        # both tokens keeps an operation from starting meanwhile.
+        with self._close_lock:
+            send = self._send_guard._token
+            receive = self._receive_guard._token
+            try:
+                send.pop()
+            except IndexError:
+                return  # a send is under way: it closes the descriptor as it ends
+            try:
+                try:
+                    receive.pop()
+                except IndexError:
+                    return  # likewise a receive
+                try:
+                    self.socket.close()
+                finally:
+                    receive.append(True)
+            finally:
+                send.append(True)
 
     def setsockopt(self, level: int, option: int, value: Any, length: int | None = None) -> None:
         """`setsockopt` on the underlying socket."""
@@ -297,7 +378,7 @@ class SocketStream(HalfCloseableStream):
 class SocketListener(Listener[SocketStream]):
     """A `Listener` over a listening stream socket: `accept` returns `SocketStream`s."""
 
-    __slots__ = ("socket", "_closed")
+    __slots__ = ("socket", "_closed", "_lock", "_accepting")
 
     def __init__(self, socket: qsocket.SocketType) -> None:
         if not isinstance(socket, qsocket.SocketType):
@@ -313,6 +394,10 @@ class SocketListener(Listener[SocketStream]):
         #: The underlying listening `quorlin.socket.SocketType`.
         self.socket = socket
         self._closed = False
+        # Guards `_closed` and `_accepting`, the number of accepts under way: the descriptor is
+        # closed by `aclose`, or by the last accept under way when it ends (see `aclose`).
+        self._lock = threading.Lock()
+        self._accepting = 0
 
     def __repr__(self) -> str:
         return f"<quorlin.SocketListener {self.socket!r}>"
@@ -320,23 +405,40 @@ class SocketListener(Listener[SocketStream]):
     async def accept(self) -> SocketStream:
         """Waits for the next connection.  Errors that concern only the incoming connection (it was
         aborted before it was accepted, ...) are skipped."""
-        while True:
+        with self._lock:
             if self._closed:
                 raise ClosedResourceError("this listener was closed")
-            try:
-                sock, _ = await self.socket.accept()
-            except OSError as exc:
-                if exc.errno == errno.EBADF:
-                    raise ClosedResourceError("this listener was closed") from None
-                if exc.errno in _ACCEPT_IGNORED_ERRNOS:
-                    continue
-                raise
-            return SocketStream(sock)
+            self._accepting += 1
+        try:
+            while True:
+                try:
+                    sock, _ = await self.socket.accept()
+                except OSError as exc:
+                    if exc.errno == errno.EBADF:
+                        raise ClosedResourceError("this listener was closed") from None
+                    if exc.errno in _ACCEPT_IGNORED_ERRNOS:
+                        continue
+                    raise
+                return SocketStream(sock)
+        finally:
+            with self._lock:
+                self._accepting -= 1
+                if self._closed and not self._accepting:
+                    self.socket.close()
 
     async def aclose(self) -> None:
-        self._closed = True
-        self.socket.close()
+        """Closes the listener.  Accepts parked on it wake with `ClosedResourceError` at once; the
+        descriptor itself is closed once no accept is using it."""
+        self._close()
         await cancel_shielded_checkpoint()
+
+    def _close(self) -> None:
+        with self._lock:
+            self._closed = True
+            if self._accepting:
+                self.socket._shut_waits()
+            else:
+                self.socket.close()
 
 
 # ---------------------------------------------------------------------------------------------
@@ -465,8 +567,7 @@ async def _run_handler(stream: SocketStream, handler: Callable[[SocketStream], A
     try:
         await handler(stream)
     finally:
-        stream._closed = True
-        stream.socket.close()
+        stream._close()
 
 
 async def serve_listeners(handler: Callable[[Any], Awaitable[Any]], listeners: list[Any], *,
@@ -502,8 +603,7 @@ async def serve_tcp(handler: Callable[[SocketStream], Awaitable[Any]], port: int
         await serve_listeners(handler, listeners, handler_nursery=handler_nursery, task_status=task_status)
     finally:
         for listener in listeners:
-            listener._closed = True
-            listener.socket.close()
+            listener._close()
 
 
 __all__ = [

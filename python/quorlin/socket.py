@@ -6,7 +6,8 @@ other methods behave as on the standard socket.  Name resolution (`getaddrinfo`,
 runs in the runtime's blocking threads unless the address is numeric.
 
 Every blocking call is cancellable while it waits, and checks for cancellation before it starts;
-a call that can complete at once does so without yielding to other tasks.  Receiving calls wait
+a call that can complete at once does so without waiting, except that every so many such calls
+in a row (a per-task budget, which any wait refills) let the other tasks run first.  Receiving calls wait
 for the I/O driver to report readiness before they ask the kernel, sending calls try first.  Only
 one task may wait to receive, and one to send, on one socket at a time (`BusyResourceError`);
 closing the socket wakes them with `ClosedResourceError`.  Errors of the operating system are
@@ -19,10 +20,11 @@ from __future__ import annotations
 import errno as _errno
 import os as _os
 import socket as _stdlib
+import threading as _threading
 from typing import Any
 
 from quorlin import _io
-from quorlin._core import _current_task
+from quorlin._core import _current_task, _spend_budget
 from quorlin._io import READ as _READ, WRITE as _WRITE, check_ready as _check_ready, park as _park
 from quorlin._run import _Process
 
@@ -143,7 +145,7 @@ def from_stdlib_socket(sock: _stdlib.socket) -> SocketType:
 class SocketType:
     """A non-blocking socket whose potentially blocking methods are coroutines."""
 
-    __slots__ = ("_sock", "_entry", "_did_shutdown_write", "__weakref__")
+    __slots__ = ("_sock", "_entry", "_did_shutdown_write", "_lock", "_shut", "__weakref__")
 
     def __init__(self, sock: _stdlib.socket) -> None:
         if not isinstance(sock, _stdlib.socket):
@@ -152,6 +154,13 @@ class SocketType:
         self._sock = sock
         self._entry: _io._Registration | None = None
         self._did_shutdown_write = False
+        # Held while the descriptor's number is read to register it, and while the socket is
+        # closed: a registration is never made for a number this socket no longer owns (which
+        # another socket may own by then).
+        self._lock = _threading.Lock()
+        # Set (under `_lock`) once no task may wait on the socket any more: `close`, `detach`,
+        # or a stream that ended the waits first and closes the descriptor later.
+        self._shut = False
 
     def __repr__(self) -> str:
         return repr(self._sock).replace("socket.socket", "quorlin.socket.SocketType", 1)
@@ -223,21 +232,34 @@ class SocketType:
         return bool(poller.poll(0))
 
     def close(self) -> None:
-        """Closes the socket; tasks waiting on it raise `ClosedResourceError`.  Idempotent."""
-        fd = self._sock.fileno()
-        if fd == -1:
-            return
-        self._release_registration(fd)
-        self._sock.close()
+        """Closes the socket; tasks waiting on it raise `ClosedResourceError`.  Idempotent, and
+        safe from any thread."""
+        with self._lock:
+            fd = self._sock.fileno()
+            if fd == -1:
+                return
+            self._end_waits(fd)
+            self._sock.close()
 
     def detach(self) -> int:
         """Gives up the descriptor without closing it and returns it."""
-        fd = self._sock.fileno()
-        if fd != -1:
-            self._release_registration(fd)
-        return self._sock.detach()
+        with self._lock:
+            fd = self._sock.fileno()
+            if fd != -1:
+                self._end_waits(fd)
+            return self._sock.detach()
 
-    def _release_registration(self, fd: int) -> None:
+    def _shut_waits(self) -> None:
+        """Wakes the tasks waiting on the socket with `ClosedResourceError` and lets no task wait
+        on it again, but leaves the descriptor open (`close` closes it)."""
+        with self._lock:
+            fd = self._sock.fileno()
+            if fd != -1:
+                self._end_waits(fd)
+
+    def _end_waits(self, fd: int) -> None:
+        # Under `_lock`, while `fd` is still this socket's.
+        self._shut = True
         entry = self._entry
         self._entry = None
         if entry is not None:
@@ -248,22 +270,27 @@ class SocketType:
         entry = self._entry
         if entry is not None and entry.is_current():
             return entry
-        fd = self._sock.fileno()
-        if fd == -1:
-            raise OSError(_errno.EBADF, _os.strerror(_errno.EBADF))
-        entry = self._entry = _io.registration(fd, self._sock)
-        return entry
+        with self._lock:
+            fd = self._sock.fileno()
+            if fd == -1 or self._shut:
+                raise OSError(_errno.EBADF, _os.strerror(_errno.EBADF))
+            entry = self._entry = _io.registration(fd, self._sock)
+            return entry
 
     # -- the waiting core --
 
     async def _receiving(self, call: Any, *args: Any) -> Any:
+        task = _current_task.get()
+        if task is None:
+            raise RuntimeError("this must be called from inside a quorlin task")
+        await _spend_budget(task)
         entry = self._entry
         if entry is None or entry.closed or entry.run is not _Process.current:
             entry = self._registration()
         while True:
-            task = _check_ready(entry, _READ)
-            if task is not None:
-                await _park(task, entry, _READ)
+            parking = _check_ready(entry, _READ, task)
+            if parking is not None:
+                await _park(parking, entry, _READ)
             try:
                 return call(*args)
             except BlockingIOError:
@@ -273,6 +300,7 @@ class SocketType:
         task = _current_task.get()
         if task is None:
             raise RuntimeError("this must be called from inside a quorlin task")
+        await _spend_budget(task)
         task._raise_if_cancelled()
         try:
             return call(*args)
@@ -326,6 +354,10 @@ class SocketType:
 
     async def bind(self, address: Any) -> None:
         """Binds to `address`; a host name is resolved first (in a thread unless numeric)."""
+        task = _current_task.get()
+        if task is None:
+            raise RuntimeError("this must be called from inside a quorlin task")
+        await _spend_budget(task)
         address = await self._resolve(address, local=True)
         self._sock.bind(address)
 
@@ -337,7 +369,9 @@ class SocketType:
         """
         from quorlin._core import current_task
 
-        current_task()._raise_if_cancelled()
+        task = current_task()
+        await _spend_budget(task)
+        task._raise_if_cancelled()
         address = await self._resolve(address, local=False)
         try:
             self._sock.connect(address)
@@ -417,6 +451,7 @@ class SocketType:
             task = _current_task.get()
             if task is None:
                 raise RuntimeError("this must be called from inside a quorlin task")
+            await _spend_budget(task)
             task._raise_if_cancelled()
             try:
                 sent = self._sock.send(data, flags)

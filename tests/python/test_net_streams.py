@@ -19,6 +19,7 @@ from quorlin import (
     serve_tcp,
 )
 from quorlin import socket as qsocket
+from quorlin.lowlevel import wait_readable
 
 pytestmark = [
     pytest.mark.quorlin,
@@ -307,3 +308,199 @@ async def test_a_thousand_concurrent_connections_with_exact_byte_accounting():
                     clients.start_soon(client, index)
             tg.cancel_scope.cancel()
     assert counts == {"server": expected, "clients": expected, "finished": connections}
+
+
+# ---------------------------------------------------------------------------------------------
+# Fairness: a task whose sockets are always ready still lets the other tasks run
+
+
+HAMMER_ROUNDS = 100_000  # far more rounds than the other task needs turns, when it gets them
+
+
+async def hammer(kind, stop):
+    """Works a socket pair whose every operation finds its socket ready, until `stop` is set.
+    Returns the number of rounds made."""
+    left, right = qsocket.socketpair()
+    streams = SocketStream(left), SocketStream(right)
+    try:
+        if kind == "wait_readable":
+            right._sock.send(b"never read")
+        for rounds in range(HAMMER_ROUNDS):
+            if stop.is_set():
+                return rounds
+            if kind == "stream":
+                await streams[0].send_all(b"x" * 64)
+                await streams[1].receive_some()
+            elif kind == "socket":
+                await left.sendall(b"x" * 64)
+                await right.recv(65536)
+            else:
+                await wait_readable(left)
+        return HAMMER_ROUNDS
+    finally:
+        for stream in streams:
+            await stream.aclose()
+
+
+@pytest.mark.parametrize("kind", ["stream", "socket", "wait_readable"])
+@pytest.mark.parametrize("turn", ["sleep", "checkpoint"])
+async def test_a_task_on_ready_sockets_lets_the_others_run(turn, kind, pytestconfig):
+    # More hammering tasks than workers: without turns, the sleeping task's wake-up waits behind a
+    # hammer on every worker until the hammers have run out of rounds.
+    stop = threading.Event()
+    turns = 0
+    with quorlin.fail_after(LIMIT * 3):
+        async with quorlin.TaskGroup() as tg:
+            hammers = [tg.create_task(hammer, kind, stop)
+                       for _ in range(pytestconfig.getoption("quorlin_threads") + 1)]
+            await quorlin.sleep(0.01)  # the hammers are under way
+            try:
+                for turns in range(1, 11):
+                    if turn == "sleep":
+                        await quorlin.sleep(0.001)
+                    else:
+                        await quorlin.checkpoint()
+            finally:
+                stop.set()
+    rounds = [task.result() for task in hammers]
+    assert turns == 10
+    assert all(count < HAMMER_ROUNDS for count in rounds), f"the others ran only after the hammers: {rounds}"
+
+
+# ---------------------------------------------------------------------------------------------
+# Closing while an operation is starting: the descriptor number may be reused at once
+
+
+async def test_a_socket_closed_while_a_receive_registers_it_leaves_a_reused_number_alone(monkeypatch):
+    from quorlin import _io
+
+    a, b = qsocket.socketpair()
+    fd = a.fileno()
+    seen = {}
+    real_registration = _io.registration
+
+    def racing_registration(number, owner=None):
+        if number == fd and "closer" not in seen:
+            # Another thread closes the socket just now, and a new socket may take its number.
+            closed = threading.Event()
+            seen["closer"] = threading.Thread(target=lambda: (a.close(), closed.set()))
+            seen["closer"].start()
+            closed.wait(0.5)
+            c, d = qsocket.socketpair()
+            seen["new"] = (c, d)
+            seen["new entry"] = c._registration()
+        return real_registration(number, owner)
+
+    monkeypatch.setattr(_io, "registration", racing_registration)
+    try:
+        with quorlin.fail_after(5):
+            with pytest.raises((OSError, ClosedResourceError)):
+                await a.recv(10)  # not left waiting on whatever took the number
+        seen["closer"].join(LIMIT)
+        c, d = seen["new"]
+        assert not seen["new entry"].closed, "closing one socket ended another socket's registration"
+        with quorlin.fail_after(LIMIT):
+            d._sock.send(b"for the new socket")
+            assert await c.recv(100) == b"for the new socket"
+    finally:
+        for sock in (a, b, *seen.get("new", ())):
+            sock.close()
+
+
+async def test_aclose_keeps_the_descriptor_until_a_receive_under_way_ends(pytestconfig):
+    import fcntl
+    import os
+    import socket as stdlib_socket
+
+    if pytestconfig.getoption("quorlin_threads") < 2:
+        pytest.skip("the closing task must run while the receiving one is inside recv")
+    closed = threading.Event()
+    observed = {}
+
+    class SlowSocket(stdlib_socket.socket):
+        def recv(self, *args):
+            if "open" not in observed:
+                closed.wait(LIMIT)  # the closing task finishes aclose meanwhile
+                try:
+                    fcntl.fcntl(number, fcntl.F_GETFD)
+                    observed["open"] = True
+                except OSError:
+                    observed["open"] = False
+            return super().recv(*args)
+
+    left, right = stdlib_socket.socketpair()
+    number = left.fileno()
+    stream = SocketStream(qsocket.from_stdlib_socket(SlowSocket(fileno=left.detach())))
+    right.sendall(b"in flight")
+
+    async def close_it():
+        await quorlin.sleep(0.05)
+        await stream.aclose()
+        closed.set()
+
+    try:
+        with quorlin.fail_after(LIMIT):
+            async with quorlin.TaskGroup() as tg:
+                tg.start_soon(close_it)
+                received = await outcome_of(stream.receive_some())
+        assert observed == {"open": True}, "aclose closed the descriptor under a receive in progress"
+        assert received == b"in flight"
+        with pytest.raises(OSError):
+            os.fstat(number)  # closed once the receive ended
+        with pytest.raises(ClosedResourceError):
+            await stream.receive_some()
+    finally:
+        closed.set()
+        right.close()
+        await stream.aclose()
+
+
+async def test_listener_aclose_keeps_the_descriptor_until_an_accept_under_way_ends(pytestconfig):
+    import fcntl
+    import os
+    import socket as stdlib_socket
+
+    if pytestconfig.getoption("quorlin_threads") < 2:
+        pytest.skip("the closing task must run while the accepting one is inside accept")
+    closed = threading.Event()
+    observed = {}
+
+    class SlowListeningSocket(stdlib_socket.socket):
+        def accept(self):
+            if "open" not in observed:
+                closed.wait(LIMIT)  # the closing task finishes aclose meanwhile
+                try:
+                    fcntl.fcntl(number, fcntl.F_GETFD)
+                    observed["open"] = True
+                except OSError:
+                    observed["open"] = False
+            return super().accept()
+
+    raw = SlowListeningSocket(stdlib_socket.AF_INET, stdlib_socket.SOCK_STREAM)
+    raw.bind(("127.0.0.1", 0))
+    raw.listen()
+    number = raw.fileno()
+    listener = SocketListener(qsocket.from_stdlib_socket(raw))
+    client = stdlib_socket.create_connection(raw.getsockname(), timeout=LIMIT)
+
+    async def close_it():
+        await quorlin.sleep(0.05)
+        await listener.aclose()
+        closed.set()
+
+    try:
+        with quorlin.fail_after(LIMIT):
+            async with quorlin.TaskGroup() as tg:
+                tg.start_soon(close_it)
+                accepted = await outcome_of(listener.accept())
+        assert observed == {"open": True}, "aclose closed the descriptor under an accept in progress"
+        assert isinstance(accepted, SocketStream)
+        await accepted.aclose()
+        with pytest.raises(OSError):
+            os.fstat(number)  # closed once the accept ended
+        with pytest.raises(ClosedResourceError):
+            await listener.accept()
+    finally:
+        closed.set()
+        client.close()
+        await listener.aclose()
