@@ -32,7 +32,7 @@ import signal
 import socket
 import sys
 import threading
-from collections.abc import Awaitable, Callable, Iterable
+from collections.abc import Awaitable, Callable, Coroutine, Iterable
 from typing import Any, TypeVar
 
 from quorlin import _io, _quorlin
@@ -434,9 +434,14 @@ def run(async_fn: Callable[..., Awaitable[T]], *args: Any, threads: int | None =
     run (see `configure`); later runs must not change them.  May be called again after it
     returns, but not while a run is in progress.
     """
-    _check_caller()
-    if sys._is_gil_enabled():
-        raise RuntimeError(_GIL_MESSAGE)
+    try:
+        _check_caller()
+        if sys._is_gil_enabled():
+            raise RuntimeError(_GIL_MESSAGE)
+    except BaseException:
+        if isinstance(async_fn, Coroutine):
+            async_fn.close()  # a coroutine handed to run() is run()'s to finish
+        raise
     coro = _make_coroutine(async_fn, args)
     try:
         with _Process.lock:
