@@ -68,9 +68,6 @@ def test_package_suite(threads, request):
     command = [
         sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
         f"--quorlin-threads={threads}",
-        # The main thread sits in the native loop during a run, where a SIGALRM-based timeout
-        # cannot fire; the thread method can.
-        "-o", "timeout_method=thread",
         *IN_RUN_FILES,
     ]
     # A session may end while the blocking pool still holds a call (queued, or with its worker
