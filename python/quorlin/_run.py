@@ -389,8 +389,12 @@ class _HandlerRelay:
             self._store_callback(sio)
 
 
-def _drive(state: _RunState) -> None:
-    """Hands the main thread to the native loop until the init task stops it."""
+def _drive(state: _RunState, start: Callable[[], None] | None) -> None:
+    """Hands the main thread to the native loop until the init task stops it.
+
+    `start` launches the run's tasks once the first relay arming is queued, so that the arming
+    comes before them even when they keep every worker busy.
+    """
     runtime = state.runtime
     relay = _HandlerRelay()
     while not state.finished:
@@ -404,6 +408,9 @@ def _drive(state: _RunState) -> None:
         runtime._ssock_r = _Descriptor(read_fd)
         runtime._ssock_w = _Descriptor(writer_dup)
         relay_fd = relay.attach(runtime, read_fd, writer.fileno())
+        if start is not None:
+            start()
+            start = None
         previous_wakeup = signal.set_wakeup_fd(writer.fileno(), warn_on_full_buffer=False)
         try:
             runtime._sig_listening = True
@@ -503,9 +510,12 @@ def _run_once(state: _RunState, coro: Any, name: str) -> Any:
         state.pumps_live = len(state.pumps)
         for sig, event in state.pumps:
             runtime._spawn_coro(state.pump(sig, event))
-        _launch(_spawn(_init(state), "quorlin.init", None))
-        _launch(root)
-        _drive(state)
+
+        def start() -> None:
+            _launch(_spawn(_init(state), "quorlin.init", None))
+            _launch(root)
+
+        _drive(state, start)
     finally:
         state.fail_pending_calls()
         _io._forget_run()

@@ -126,3 +126,22 @@ async def main():
 print(quorlin.run(main, signals=()), len(calls))
 """)
     assert out == ["finished", "3"]
+
+
+@needs_native_run
+def test_a_handler_runs_while_the_only_worker_is_busy():
+    # The classic pattern: an alarm handler sets a flag that a computation polls.  With one
+    # worker held by the root task from its first step, the handler must still get to run.
+    out = check("""
+import signal, time, quorlin
+stop = []
+signal.signal(signal.SIGALRM, lambda signum, frame: stop.append(signum))
+async def main():
+    signal.setitimer(signal.ITIMER_REAL, 0.05)
+    bound = time.monotonic() + 20
+    while not stop and time.monotonic() < bound:
+        pass
+    return "interrupted" if stop else "not-run"
+print(quorlin.run(main, threads=1))
+""")
+    assert out == ["interrupted"]
