@@ -14,13 +14,13 @@ Python signal handlers during a run
 -----------------------------------
 CPython runs a Python-level handler only on the main thread, when that thread executes bytecode.
 During a run the main thread sits in the native loop, which executes Python code only for
-descriptor callbacks.  So each `_run` also watches a duplicate of the signal socket's read end
-with a `ScheduledIO` whose read callback is a Python function (`_HandlerRelay`): every signal byte
-makes the loop call it on the main thread, and the interpreter runs the pending handlers as the
-callback starts.  Handlers of the run's own signals do nothing there (their bytes reach the pumps
-through the native registrations); every other Python handler is wrapped, so that what it raises
-(KeyboardInterrupt from the default SIGINT handler, say) cancels the root task and is raised by
-`run` once the run has unwound, instead of escaping into the loop.
+descriptor callbacks.  So each `_run` also watches two descriptors whose read callbacks are Python
+functions (`_HandlerRelay`): every signal makes the loop call one of them on the main thread, and
+the interpreter runs the pending handlers as the callback starts.  Handlers of the run's own
+signals do nothing there (their bytes reach the pumps through the native registrations); every
+other Python handler is wrapped, so that what it raises (KeyboardInterrupt from the default SIGINT
+handler, say) cancels the root task and is raised by `run` once the run has unwound, instead of
+escaping into the loop.
 """
 
 from __future__ import annotations
@@ -203,6 +203,7 @@ class _RunState:
         self.pumps: list[tuple[int, Any]] = []
         self.pumps_live = 0
         self.pumps_done = ParkingLot()
+        self.relay = _HandlerRelay()
         self.blocking_calls = 0
         self.pending_calls: set[Any] = set()
 
@@ -219,6 +220,9 @@ class _RunState:
     # -- signals --
 
     def dispatch_signal(self, signum: int) -> None:
+        if signum not in self.config.signals:
+            self.relay.poke()  # a Python handler's signal: the main thread runs the handler
+            return
         with self.lock:
             receivers = list(self.receivers.get(signum, ()))
         if receivers:
@@ -332,61 +336,92 @@ def _close_if_still_ours(fd: int, inode: int | None) -> None:
 class _HandlerRelay:
     """Gets the main thread to run pending Python signal handlers while it is in the native loop.
 
-    One `_run` at a time: `attach` (main thread, before `_run`) duplicates the read end of the
-    signal socket and queues the arming; `_arm` (a worker, once `_run` is up) makes the
-    `ScheduledIO` for the duplicate, stores the read callback and writes one zero byte (a number
-    no run registers, which the native loop ignores) so that a signal that came before the arm is
-    not left pending; `detach` (main thread, after `_run`) closes the duplicate, whose registration
-    the loop's shutdown has dropped.  `token` names the `_run` an arming belongs to: an arming
-    still queued when its `_run` ended must not touch a later one's descriptors.
+    The loop calls a Python function on the main thread when one of two descriptors becomes
+    readable, and the interpreter runs the pending handlers as that function starts:
+
+    - a duplicate of the signal socket's read end, which becomes readable with the signal's own
+      byte and needs no worker; but the loop drains that socket for the native registrations,
+      and a byte that arrives while the loop is dispatching may be gone before this duplicate is
+      next polled, which an edge-triggered report then leaves out;
+    - so also an eventfd that only this relay reads, written by `poke` from the pump of every
+      relayed signal (the native registration hands each byte to a pump, which never misses one).
+
+    One `_run` at a time: `attach` (main thread, before `_run`) makes both descriptors and queues
+    the arming; `_arm` (a worker, once `_run` is up) makes the two `ScheduledIO`s, stores the
+    callbacks and pokes once, for a signal that came before; `detach` (main thread, after `_run`)
+    closes the descriptors, whose registrations the loop's shutdown has dropped.  `token` names
+    the `_run` an arming belongs to: one still queued when its `_run` ended must do nothing.
     """
 
     def __init__(self) -> None:
         self.lock = threading.Lock()
         self.token: object | None = None
-        self.sio: Any = None
-        self.on_byte = self._on_byte  # one bound method, stored again by every re-arm
+        self.wake_fd: int | None = None  # written under `lock`; read by `_on_wake` during `_run`
+        self.signal_watch: Any = None
+        self.wake_watch: Any = None
+        # One bound method each, stored again by every re-arm.
+        self.on_signal_byte = self._on_signal_byte
+        self.on_wake = self._on_wake
 
-    def attach(self, runtime: Any, read_fd: int, write_fd: int) -> int:
-        fd = os.dup(read_fd)
+    def attach(self, runtime: Any, read_fd: int) -> tuple[int, int]:
+        signal_fd = os.dup(read_fd)
+        wake_fd = os.eventfd(0, os.EFD_NONBLOCK | os.EFD_CLOEXEC)
         token = object()
         with self.lock:
             self.token = token
-            self.sio = None
-        runtime._call_soon(functools.partial(self._arm, token, fd, write_fd))
-        return fd
+            self.wake_fd = wake_fd
+            self.signal_watch = self.wake_watch = None
+        runtime._call_soon(functools.partial(self._arm, token, signal_fd, wake_fd))
+        return signal_fd, wake_fd
 
-    def detach(self, fd: int) -> None:
+    def detach(self, fds: tuple[int, int]) -> None:
         with self.lock:
             self.token = None
-            self.sio = None
-        os.close(fd)
+            self.wake_fd = None
+            self.signal_watch = self.wake_watch = None
+        for fd in fds:
+            os.close(fd)
 
-    def _arm(self, token: object, fd: int, write_fd: int) -> None:
+    def poke(self) -> None:
+        """Any thread: makes the loop call the relay on the main thread soon."""
+        with self.lock:
+            if self.wake_fd is not None:
+                os.eventfd_write(self.wake_fd, 1)
+
+    def _arm(self, token: object, signal_fd: int, wake_fd: int) -> None:
         with self.lock:
             if token is not self.token:
                 return
             try:
-                sio = _quorlin.ScheduledIO(fd)
+                signal_watch = _quorlin.ScheduledIO(signal_fd)
+                wake_watch = _quorlin.ScheduledIO(wake_fd)
             except (RuntimeError, OSError):
                 return  # the loop is shutting down: nothing is left to relay to
-            self.sio = sio
-            self._store_callback(sio)
+            self.signal_watch, self.wake_watch = signal_watch, wake_watch
+            _store(signal_watch, self.on_signal_byte)
+            _store(wake_watch, self.on_wake)
+            os.eventfd_write(wake_fd, 1)
+
+    # Both callbacks are called by the loop on the main thread.  Entering them is what counts:
+    # the interpreter runs the pending Python signal handlers before their first line.
+
+    def _on_signal_byte(self) -> None:
+        if self.signal_watch is not None:
+            _store(self.signal_watch, self.on_signal_byte)
+
+    def _on_wake(self) -> None:
+        if self.wake_watch is not None:
             try:
-                os.write(write_fd, b"\0")
-            except OSError:
-                pass  # a full socket holds bytes enough to report readiness again
+                os.eventfd_read(self.wake_fd)  # type: ignore[arg-type]
+            except BlockingIOError:
+                pass
+            _store(self.wake_watch, self.on_wake)
 
-    def _store_callback(self, sio: Any) -> None:
-        while sio._arm_r_cb(self.on_byte):
-            sio.consume_r()
 
-    def _on_byte(self) -> None:
-        # Called by the loop on the main thread.  Entering this function is what counts: the
-        # interpreter runs the pending Python signal handlers before its first line.
-        sio = self.sio
-        if sio is not None:
-            self._store_callback(sio)
+def _store(watch: Any, callback: Callable[[], None]) -> None:
+    """Stores `callback` for the next read report of `watch`, taking back readiness already seen."""
+    while watch._arm_r_cb(callback):
+        watch.consume_r()
 
 
 def _drive(state: _RunState, start: Callable[[], None] | None) -> None:
@@ -396,7 +431,7 @@ def _drive(state: _RunState, start: Callable[[], None] | None) -> None:
     comes before them even when they keep every worker busy.
     """
     runtime = state.runtime
-    relay = _HandlerRelay()
+    relay = state.relay
     while not state.finished:
         reader, writer = socket.socketpair()
         reader.setblocking(False)
@@ -407,7 +442,7 @@ def _drive(state: _RunState, start: Callable[[], None] | None) -> None:
         reader.detach()
         runtime._ssock_r = _Descriptor(read_fd)
         runtime._ssock_w = _Descriptor(writer_dup)
-        relay_fd = relay.attach(runtime, read_fd, writer.fileno())
+        relay_fds = relay.attach(runtime, read_fd)
         if start is not None:
             start()
             start = None
@@ -422,7 +457,7 @@ def _drive(state: _RunState, start: Callable[[], None] | None) -> None:
         finally:
             runtime._sig_listening = False
             signal.set_wakeup_fd(previous_wakeup)
-            relay.detach(relay_fd)
+            relay.detach(relay_fds)
             writer.close()
             runtime._ssock_r = None
             runtime._ssock_w = None
@@ -503,9 +538,7 @@ def _run_once(state: _RunState, coro: Any, name: str) -> Any:
             ours = sig in state.config.signals
             signal.signal(sig, _ignore_signal if ours else state.relayed(previous))
             previous_handlers[sig] = previous
-            event = runtime._sig_add(sig)
-            if ours:
-                state.pumps.append((sig, event))
+            state.pumps.append((sig, runtime._sig_add(sig)))
         runtime._stopping = False
         state.pumps_live = len(state.pumps)
         for sig, event in state.pumps:
