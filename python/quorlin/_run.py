@@ -1,23 +1,38 @@
 """`quorlin.run`: the process's one runtime, its signal plumbing and the life of one run.
 
-One run, in order: check the thread and the interpreter; register the runtime on first use (its
-configuration is fixed for the process); make a fresh non-blocking socket pair for signal bytes;
-install a do-nothing Python handler for every signal the run handles plus every signal that
-already has a Python handler (the native loop ends a run when an interruption brings no byte it
-knows, so every such signal must be registered with `_sig_add`); start the init task, which runs
-the system task group, the signal pumps and the root task; hand the main thread to `_run()` until
-the init task sets `_stopping`; then restore the handlers and the wake-up descriptor.
+One run, in order: check the caller, the interpreter and the arguments (the root coroutine is made
+before anything is registered, so a run refused on its arguments fixes no configuration); register
+the runtime on first use (its configuration is fixed for the process); make a fresh non-blocking
+socket pair for signal bytes; install a do-nothing Python handler for every signal the run handles
+and a relaying handler in place of every other Python handler (the native loop ends a run when an
+interruption brings no byte it knows, so every such signal must be registered with `_sig_add`);
+start the init task, which runs the system task group, the signal pumps and the root task; hand
+the main thread to `_run()` until the init task sets `_stopping`; then restore the handlers and
+the wake-up descriptor.
+
+Python signal handlers during a run
+-----------------------------------
+CPython runs a Python-level handler only on the main thread, when that thread executes bytecode.
+During a run the main thread sits in the native loop, which executes Python code only for
+descriptor callbacks.  So each `_run` also watches two descriptors whose read callbacks are Python
+functions (`_HandlerRelay`): every signal makes the loop call one of them on the main thread, and
+the interpreter runs the pending handlers as the callback starts.  Handlers of the run's own
+signals do nothing there (their bytes reach the pumps through the native registrations); every
+other Python handler is wrapped, so that what it raises (KeyboardInterrupt from the default SIGINT
+handler, say) cancels the root task and is raised by `run` once the run has unwound, instead of
+escaping into the loop.
 """
 
 from __future__ import annotations
 
+import functools
 import math
 import os
 import signal
 import socket
 import sys
 import threading
-from collections.abc import Awaitable, Callable, Iterable
+from collections.abc import Awaitable, Callable, Coroutine, Iterable
 from typing import Any, TypeVar
 
 from quorlin import _io, _quorlin
@@ -28,6 +43,7 @@ from quorlin._core import (
     TaskGroup,
     _launch,
     _make_coroutine,
+    _running_task_code,
     _runtime_box,
     _spawn,
     _task_name,
@@ -71,10 +87,16 @@ def _positive_int(name: str, value: Any, minimum: int) -> int:
 
 
 def _signal_numbers(signals: Iterable[int]) -> tuple[int, ...]:
+    if isinstance(signals, (str, bytes)) or not isinstance(signals, Iterable):
+        raise TypeError(f"signals must be an iterable of signal numbers, got {type(signals).__name__}")
     numbers = []
+    valid = signal.valid_signals()
     for sig in signals:
+        if isinstance(sig, bool) or not isinstance(sig, int):
+            raise TypeError(f"a signal must be an int, got {type(sig).__name__}")
         number = int(sig)
-        if not 1 <= number < min(signal.NSIG, 256) or number in (signal.SIGKILL, signal.SIGSTOP):
+        if (number not in valid or not 1 <= number < min(signal.NSIG, 256)
+                or number in (signal.SIGKILL, signal.SIGSTOP)):
             raise ValueError(f"signal {sig!r} cannot be handled")
         if number not in numbers:
             numbers.append(number)
@@ -174,11 +196,14 @@ class _RunState:
         self.system_ready = threading.Event()
         self.finished = False
         self.interrupted = False
+        # The first exception a relayed Python signal handler raised; `run` raises it.
+        self.handler_error: BaseException | None = None
         self.closing = False
         self.receivers: dict[int, list[Any]] = {}
         self.pumps: list[tuple[int, Any]] = []
         self.pumps_live = 0
         self.pumps_done = ParkingLot()
+        self.relay = _HandlerRelay()
         self.blocking_calls = 0
         self.pending_calls: set[Any] = set()
 
@@ -195,6 +220,9 @@ class _RunState:
     # -- signals --
 
     def dispatch_signal(self, signum: int) -> None:
+        if signum not in self.config.signals:
+            self.relay.poke()  # a Python handler's signal: the main thread runs the handler
+            return
         with self.lock:
             receivers = list(self.receivers.get(signum, ()))
         if receivers:
@@ -203,6 +231,27 @@ class _RunState:
         elif signum == signal.SIGINT and self.root is not None:
             self.interrupted = True
             self.root.cancel()
+
+    def handler_raised(self, error: BaseException) -> None:
+        """A Python signal handler raised `error` during the run: cancel the run, raise it later."""
+        with self.lock:
+            first = self.handler_error is None
+            if first:
+                self.handler_error = error
+        if first and self.root is not None:
+            self.root.cancel()
+
+    def relayed(self, handler: Callable[[int, Any], Any]) -> Callable[[int, Any], None]:
+        """`handler` wrapped so that nothing it raises reaches the native loop."""
+
+        @functools.wraps(handler)
+        def relay(signum: int, frame: Any) -> None:
+            try:
+                handler(signum, frame)
+            except BaseException as error:  # noqa: BLE001 - ends the run, raised by run()
+                self.handler_raised(error)
+
+        return relay
 
     async def pump(self, signum: int, event: Any) -> None:
         # A raw coroutine (not a quorlin task): it waits on the native event the run loop sets for
@@ -213,8 +262,7 @@ class _RunState:
                 event.clear()
                 if self.closing:
                     return
-                if signum in self.config.signals:
-                    self.dispatch_signal(signum)
+                self.dispatch_signal(signum)
         finally:
             with self.lock:
                 self.pumps_live -= 1
@@ -285,9 +333,105 @@ def _close_if_still_ours(fd: int, inode: int | None) -> None:
         os.close(fd)
 
 
-def _drive(state: _RunState) -> None:
-    """Hands the main thread to the native loop until the init task stops it."""
+class _HandlerRelay:
+    """Gets the main thread to run pending Python signal handlers while it is in the native loop.
+
+    The loop calls a Python function on the main thread when one of two descriptors becomes
+    readable, and the interpreter runs the pending handlers as that function starts:
+
+    - a duplicate of the signal socket's read end, which becomes readable with the signal's own
+      byte and needs no worker; but the loop drains that socket for the native registrations,
+      and a byte that arrives while the loop is dispatching may be gone before this duplicate is
+      next polled, which an edge-triggered report then leaves out;
+    - so also an eventfd that only this relay reads, written by `poke` from the pump of every
+      relayed signal (the native registration hands each byte to a pump, which never misses one).
+
+    One `_run` at a time: `attach` (main thread, before `_run`) makes both descriptors and queues
+    the arming; `_arm` (a worker, once `_run` is up) makes the two `ScheduledIO`s, stores the
+    callbacks and pokes once, for a signal that came before; `detach` (main thread, after `_run`)
+    closes the descriptors, whose registrations the loop's shutdown has dropped.  `token` names
+    the `_run` an arming belongs to: one still queued when its `_run` ended must do nothing.
+    """
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.token: object | None = None
+        self.wake_fd: int | None = None  # written under `lock`; read by `_on_wake` during `_run`
+        self.signal_watch: Any = None
+        self.wake_watch: Any = None
+        # One bound method each, stored again by every re-arm.
+        self.on_signal_byte = self._on_signal_byte
+        self.on_wake = self._on_wake
+
+    def attach(self, runtime: Any, read_fd: int) -> tuple[int, int]:
+        signal_fd = os.dup(read_fd)
+        wake_fd = os.eventfd(0, os.EFD_NONBLOCK | os.EFD_CLOEXEC)
+        token = object()
+        with self.lock:
+            self.token = token
+            self.wake_fd = wake_fd
+            self.signal_watch = self.wake_watch = None
+        runtime._call_soon(functools.partial(self._arm, token, signal_fd, wake_fd))
+        return signal_fd, wake_fd
+
+    def detach(self, fds: tuple[int, int]) -> None:
+        with self.lock:
+            self.token = None
+            self.wake_fd = None
+            self.signal_watch = self.wake_watch = None
+        for fd in fds:
+            os.close(fd)
+
+    def poke(self) -> None:
+        """Any thread: makes the loop call the relay on the main thread soon."""
+        with self.lock:
+            if self.wake_fd is not None:
+                os.eventfd_write(self.wake_fd, 1)
+
+    def _arm(self, token: object, signal_fd: int, wake_fd: int) -> None:
+        with self.lock:
+            if token is not self.token:
+                return
+            try:
+                signal_watch = _quorlin.ScheduledIO(signal_fd)
+                wake_watch = _quorlin.ScheduledIO(wake_fd)
+            except (RuntimeError, OSError):
+                return  # the loop is shutting down: nothing is left to relay to
+            self.signal_watch, self.wake_watch = signal_watch, wake_watch
+            _store(signal_watch, self.on_signal_byte)
+            _store(wake_watch, self.on_wake)
+            os.eventfd_write(wake_fd, 1)
+
+    # Both callbacks are called by the loop on the main thread.  Entering them is what counts:
+    # the interpreter runs the pending Python signal handlers before their first line.
+
+    def _on_signal_byte(self) -> None:
+        if self.signal_watch is not None:
+            _store(self.signal_watch, self.on_signal_byte)
+
+    def _on_wake(self) -> None:
+        if self.wake_watch is not None:
+            try:
+                os.eventfd_read(self.wake_fd)  # type: ignore[arg-type]
+            except BlockingIOError:
+                pass
+            _store(self.wake_watch, self.on_wake)
+
+
+def _store(watch: Any, callback: Callable[[], None]) -> None:
+    """Stores `callback` for the next read report of `watch`, taking back readiness already seen."""
+    while watch._arm_r_cb(callback):
+        watch.consume_r()
+
+
+def _drive(state: _RunState, start: Callable[[], None] | None) -> None:
+    """Hands the main thread to the native loop until the init task stops it.
+
+    `start` launches the run's tasks once the first relay arming is queued, so that the arming
+    comes before them even when they keep every worker busy.
+    """
     runtime = state.runtime
+    relay = state.relay
     while not state.finished:
         reader, writer = socket.socketpair()
         reader.setblocking(False)
@@ -298,6 +442,10 @@ def _drive(state: _RunState) -> None:
         reader.detach()
         runtime._ssock_r = _Descriptor(read_fd)
         runtime._ssock_w = _Descriptor(writer_dup)
+        relay_fds = relay.attach(runtime, read_fd)
+        if start is not None:
+            start()
+            start = None
         previous_wakeup = signal.set_wakeup_fd(writer.fileno(), warn_on_full_buffer=False)
         try:
             runtime._sig_listening = True
@@ -309,6 +457,7 @@ def _drive(state: _RunState) -> None:
         finally:
             runtime._sig_listening = False
             signal.set_wakeup_fd(previous_wakeup)
+            relay.detach(relay_fds)
             writer.close()
             runtime._ssock_r = None
             runtime._ssock_w = None
@@ -321,32 +470,62 @@ def run(async_fn: Callable[..., Awaitable[T]], *args: Any, threads: int | None =
 
     Blocks the calling (main) thread until the root task and everything it started have finished,
     then returns the root's return value or raises its exception.  Ctrl-C (SIGINT) cancels the
-    root task and `run` then raises KeyboardInterrupt.  The keyword arguments configure the
-    process's runtime on the first run (see `configure`); later runs must not change them.  May be
-    called again after it returns, but not while a run is in progress.
+    root task and `run` then raises KeyboardInterrupt.  Python signal handlers of other signals
+    run on the main thread during the run; one that raises cancels the root task, and `run` then
+    raises that exception.  The keyword arguments configure the process's runtime on the first
+    run (see `configure`); later runs must not change them.  May be called again after it
+    returns, but not while a run is in progress.
     """
-    if threading.current_thread() is not threading.main_thread():
-        raise RuntimeError("quorlin.run() must be called from the main thread")
-    if sys._is_gil_enabled():
-        raise RuntimeError(_GIL_MESSAGE)
-    with _Process.lock:
-        if _Process.current is not None:
-            raise RuntimeError("quorlin.run() is already running")
-        config = _resolve_config(threads, blocking_threads, blocking_idle_timeout, signals)
-        runtime = _register(config)
-        state = _RunState(runtime, config)
-        _Process.current = state
     try:
-        return _run_once(state, async_fn, args)
+        _check_caller()
+        if sys._is_gil_enabled():
+            raise RuntimeError(_GIL_MESSAGE)
+    except BaseException:
+        if isinstance(async_fn, Coroutine):
+            async_fn.close()  # a coroutine handed to run() is run()'s to finish
+        raise
+    coro = _make_coroutine(async_fn, args)
+    try:
+        with _Process.lock:
+            if _Process.current is not None:
+                raise RuntimeError(_ALREADY_RUNNING)
+            config = _resolve_config(threads, blocking_threads, blocking_idle_timeout, signals)
+            runtime = _register(config)
+            state = _RunState(runtime, config)
+            _Process.current = state
+    except BaseException:
+        coro.close()
+        raise
+    try:
+        return _run_once(state, coro, _task_name(async_fn, None))
     finally:
         with _Process.lock:
             _Process.current = None
 
 
-def _run_once(state: _RunState, async_fn: Callable[..., Awaitable[T]], args: tuple[Any, ...]) -> T:
+_ALREADY_RUNNING = (
+    "quorlin.run() is already running in this process; a thread can call into that run with"
+    " quorlin.from_thread.run() or run_sync()"
+)
+
+
+def _check_caller() -> None:
+    if _running_task_code():
+        raise RuntimeError(
+            "quorlin.run() was called from inside a quorlin task: runs do not nest; await the"
+            " async function instead, or start it in a task group"
+        )
+    if threading.current_thread() is not threading.main_thread():
+        if _Process.current is not None:
+            raise RuntimeError(_ALREADY_RUNNING)
+        raise RuntimeError(
+            "quorlin.run() must be called from the main thread, where Python runs signal handlers"
+        )
+
+
+def _run_once(state: _RunState, coro: Any, name: str) -> Any:
     runtime = state.runtime
-    coro = _make_coroutine(async_fn, args)
-    root = _spawn(coro, _task_name(async_fn, None), None)
+    root = _spawn(coro, name, None)
     state.root = root
     handled = list(state.config.signals)
     handled += [sig for sig in _python_handled_signals() if sig not in handled]
@@ -356,28 +535,32 @@ def _run_once(state: _RunState, async_fn: Callable[..., Awaitable[T]], args: tup
             previous = signal.getsignal(sig)
             if previous is None:
                 continue  # installed outside Python: it cannot be restored, so leave it alone
+            ours = sig in state.config.signals
+            signal.signal(sig, _ignore_signal if ours else state.relayed(previous))
             previous_handlers[sig] = previous
-            signal.signal(sig, _ignore_signal)
-            event = runtime._sig_add(sig)
-            state.pumps.append((sig, event))
+            state.pumps.append((sig, runtime._sig_add(sig)))
         runtime._stopping = False
         state.pumps_live = len(state.pumps)
         for sig, event in state.pumps:
             runtime._spawn_coro(state.pump(sig, event))
-        _launch(_spawn(_init(state), "quorlin.init", None))
-        _launch(root)
-        _drive(state)
+
+        def start() -> None:
+            _launch(_spawn(_init(state), "quorlin.init", None))
+            _launch(root)
+
+        _drive(state, start)
     finally:
         state.fail_pending_calls()
         _io._forget_run()
-        # Python-level handlers run on the main thread only when it executes Python code, so a
-        # signal that arrived during the run may still be pending: let it reach our handler now.
-        _run_pending_handlers()
+        # Restoring a handler first runs the handlers still pending (`signal.signal` does so
+        # before it changes anything), through the relays that are still installed.
         for sig, handler in previous_handlers.items():
             runtime._sig_rem(sig)
             signal.signal(sig, handler)
     if not root.done():
         raise RuntimeError("the quorlin run ended before its root task finished")
+    if state.handler_error is not None:
+        raise state.handler_error
     if state.interrupted:
         raise KeyboardInterrupt
     if root._cancelled and root._error is None:
@@ -385,10 +568,6 @@ def _run_once(state: _RunState, async_fn: Callable[..., Awaitable[T]], args: tup
     if root._error is not None:
         raise root._error
     return root._value
-
-
-def _run_pending_handlers() -> None:
-    return None
 
 
 def _current_run() -> _RunState:

@@ -14,10 +14,11 @@ import sys
 import pytest
 
 HERE = pathlib.Path(__file__).parent
-IN_RUN_FILES = sorted(
-    str(path) for path in HERE.glob("test_pkg_*.py")
-    if path.name not in ("test_pkg_sessions.py", "test_pkg_lifecycle.py")
-)
+# Files whose tests start interpreters of their own (runs, signals, pytest sessions) rather than
+# run inside this session's runs.
+OWN_PROCESS_FILES = ("test_pkg_sessions.py", "test_pkg_lifecycle.py", "test_pkg_signals.py", "test_pkg_plugin.py",
+                     "test_pkg_run.py")
+IN_RUN_FILES = sorted(str(path) for path in HERE.glob("test_pkg_*.py") if path.name not in OWN_PROCESS_FILES)
 
 # Checks, in a fresh process, that the native core offers what the package stands on: a run loop
 # whose timed waits expire, and the blocking pool.
@@ -67,9 +68,6 @@ def test_package_suite(threads, request):
     command = [
         sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
         f"--quorlin-threads={threads}",
-        # The main thread sits in the native loop during a run, where a SIGALRM-based timeout
-        # cannot fire; the thread method can.
-        "-o", "timeout_method=thread",
         *IN_RUN_FILES,
     ]
     # A session may end while the blocking pool still holds a call (queued, or with its worker
