@@ -80,6 +80,7 @@ public:
         ran_since_settle_ = false;
         settle_thread();
     }
+    void gave_up_search() noexcept {}
     void going_to_park() noexcept {}
 
     bool park(Parker& parker) noexcept {

@@ -503,6 +503,76 @@ def test_context_changes_survive_a_wait_but_not_a_throw_step(recorder):
 
 
 # --------------------------------------------------------------------------------------------
+# Where a resumption goes
+
+
+def stay_busy_until(flag, limit=10.0):
+    """Keeps the calling worker busy (computing, never waiting) until `flag` is set or `limit`
+    seconds have passed; returns whether the flag was set."""
+    deadline = time.monotonic() + limit
+    while not flag.is_set():
+        if time.monotonic() > deadline:
+            return False
+    return True
+
+
+@pytest.mark.parametrize("waker", ["callback", "coroutine"])
+def test_a_task_woken_by_a_busy_worker_is_taken_by_the_idle_one(waker):
+    event = Event()
+    parked, resumed = threading.Event(), threading.Event()
+    waker_saw = Recorder()
+
+    async def sleeper():
+        waiter = event.waiter(None)
+        parked.set()
+        await waiter
+        resumed.set()
+
+    def wake_and_stay_busy():
+        # Long enough for the other worker, woken when this item was taken, to go back to sleep.
+        time.sleep(0.05)
+        event.set()
+        waker_saw.add(stay_busy_until(resumed))
+
+    async def waking_coroutine():
+        wake_and_stay_busy()
+
+    with running(threads=2) as runtime:
+        runtime._spawn_coro(sleeper())
+        assert parked.wait(WAIT)
+        if waker == "callback":
+            runtime._call_soon(wake_and_stay_busy)
+        else:
+            runtime._spawn_coro(waking_coroutine())
+        # The woken task must not wait for its waker to finish: the other worker is idle.
+        assert waker_saw.wait(1) == [True]
+
+
+def test_on_one_worker_a_woken_task_runs_after_what_its_waker_queued_later(recorder):
+    event = Event()
+    parked = threading.Event()
+
+    async def sleeper():
+        waiter = event.waiter(None)
+        parked.set()
+        await waiter
+        recorder.add("woken")
+
+    with running(threads=1) as runtime:
+
+        def waker():
+            event.set()
+            runtime._call_soon(lambda: recorder.add("queued after the set"))
+
+        runtime._spawn_coro(sleeper())
+        assert parked.wait(WAIT)
+        runtime._call_soon(waker)
+        # The worker's own queue is last in, first out: the callback, pushed after the
+        # resumption, runs first.
+        assert recorder.wait(2) == ["queued after the set", "woken"]
+
+
+# --------------------------------------------------------------------------------------------
 # Stress
 
 
