@@ -1001,6 +1001,62 @@ print("survived")
         assert report.index("Traceback (most recent call last):") < report.index(trace)
 
 
+@pytest.mark.parametrize(("code", "status", "printed"), [(7, 7, None), ("bye", 1, "bye"), (None, 0, None)])
+def test_system_exit_escaping_a_throw_step_ends_the_process_with_its_code(python_subprocess, code, status, printed):
+    completed = python_subprocess(
+        PRELUDE
+        + f"""
+runtime = registered(threads=2)
+
+@types.coroutine
+def body():
+    try:
+        yield 1  # refused: the TypeError is thrown back in
+    except TypeError:
+        raise SystemExit({code!r})
+
+runtime._spawn_coro(body())
+thread = start(runtime)
+threading.Event().wait(WAIT)
+print("survived")
+""",
+        timeout=WAIT * 2,
+    )
+    assert completed.returncode == status, completed.stderr
+    assert "survived" not in completed.stdout
+    assert "UNHANDLED COROUTINE THROW <generator object body at " in completed.stderr
+    assert "Traceback" not in completed.stderr  # SystemExit ends the process without one
+    if printed is not None:
+        assert printed in completed.stderr
+
+
+def test_keyboard_interrupt_escaping_a_throw_step_goes_to_the_excepthook(python_subprocess):
+    completed = run_scenario(
+        python_subprocess,
+        """
+runtime = registered(threads=1)
+seen = threading.Semaphore(0)
+def hook(kind, value, traceback):
+    print("hook", kind.__name__, value)
+    seen.release()
+sys.excepthook = hook
+
+@types.coroutine
+def body():
+    try:
+        yield 1
+    except TypeError:
+        raise KeyboardInterrupt("from the throw")
+
+runtime._spawn_coro(body())
+run_until(runtime, seen)
+print("survived")
+""",
+    )
+    assert completed.stdout.split("\n")[:2] == ["hook KeyboardInterrupt from the throw", "survived"]
+    assert "UNHANDLED COROUTINE THROW <generator object body at " in completed.stderr
+
+
 def test_clean_endings_print_nothing(python_subprocess):
     completed = run_scenario(
         python_subprocess,
