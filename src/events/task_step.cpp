@@ -127,9 +127,8 @@ void park_or_throw_back(PyObject* runtime, Task task, PyObject* yielded) noexcep
 }
 
 template <class Context>
-void run_send(WorkItem* item, const WorkerContext& worker) noexcept {
-    ItemPtr owner(item);
-    auto* step = static_cast<SendStep<Context>*>(item);
+void run_send(ItemPtr owner, const WorkerContext& worker) noexcept {
+    auto* step = &owner.as<SendStep<Context>>();
     PyObject* result = nullptr;
     enter_context(step->context);
     PySendResult outcome = PyIter_Send(step->coroutine.get(), step->payload.get(), &result);
@@ -155,9 +154,8 @@ void run_send(WorkItem* item, const WorkerContext& worker) noexcept {
 }
 
 template <class Context>
-void run_throw(WorkItem* item, const WorkerContext& worker) noexcept {
-    ItemPtr owner(item);
-    auto* step = static_cast<ThrowStep<Context>*>(item);
+void run_throw(ItemPtr owner, const WorkerContext& worker) noexcept {
+    auto* step = &owner.as<ThrowStep<Context>>();
     // The coroutine's changes to context variables during a throw step stay in a copy.
     Context scratch{};
     if constexpr (!std::is_same_v<Context, NoContext>) {

@@ -27,10 +27,10 @@ struct Worker {
 // A task: run by the test host, released unrun by a queue's destructor.
 struct Task : WorkItem {
     std::function<void(Worker&)> body;
-    std::atomic<size_t>* released;  // counts releases without running, if set
+    std::atomic<size_t>* released;  // counts releases without running, if set (cleared once run)
 };
 
-void task_run(WorkItem*, const WorkerContext&) noexcept { std::abort(); }  // the host runs tasks itself
+void task_run(ItemPtr, const WorkerContext&) noexcept { std::abort(); }  // the host runs tasks itself
 void task_release(WorkItem* item) noexcept {
     auto* task = static_cast<Task*>(item);
     if (task->released) task->released->fetch_add(1);
@@ -54,8 +54,9 @@ public:
         return true;
     }
     void run(ItemPtr item) noexcept {
-        std::unique_ptr<Task> task(static_cast<Task*>(item.release()));
-        task->body(worker_);
+        Task& task = item.as<Task>();
+        task.released = nullptr;
+        task.body(worker_);
     }
 
 private:
