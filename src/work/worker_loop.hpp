@@ -9,7 +9,8 @@
 //   void gave_up_search()  called when a woken worker found nothing on its second look, before
 //                          it leaves `searching`
 //   void going_to_park()   called just before it parks
-// The last three do nothing in the pool; tests use them to land pushes in those windows.
+// The pool does nothing in the last two; tests use them and going_idle to land pushes in those
+// windows.
 //
 // Order of looking for work: the newest item of the worker's own queue, then the global queue,
 // then the oldest item of each other worker's queue in index order.  Newest-first keeps a task
