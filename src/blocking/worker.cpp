@@ -127,8 +127,8 @@ void worker_main(void* raw) noexcept {
     // thread in the re-attach for good, with no native lock held.
     // One that cannot make its thread state (memory refused) gives its place back too: a call it
     // leaves queued goes to the next worker, which the next submission starts if none is idle.
-    PyThreadState* attached = nullptr;
-    if (interpreter_exit::attach_new_thread(attached) != interpreter_exit::Attach::attached) {
+    interpreter_exit::ThreadAttachment attachment;
+    if (attachment.outcome() != interpreter_exit::Attach::attached) {
         start->live->fetch_sub(1, std::memory_order_seq_cst);
         (void)start.release();
         return;
@@ -139,14 +139,13 @@ void worker_main(void* raw) noexcept {
         {
             py::Detached detached;
             received = next_task(*start, task);
-            if (interpreter_exit::exiting()) interpreter_exit::sleep_forever();
+            if (interpreter_exit::exiting()) interpreter_exit::ThreadAttachment::retire();
         }
         if (!received) break;
         run_task(**task);
         if (interpreter_exit::exiting()) {
             (void)task->release();
-            (void)PyEval_SaveThread();
-            interpreter_exit::sleep_forever();
+            interpreter_exit::ThreadAttachment::retire();
         }
         task.reset();  // the record's references go here, attached
         // The call may have run no Python code: without this, what it made and others dropped
@@ -156,7 +155,7 @@ void worker_main(void* raw) noexcept {
     // The receiving end goes while still attached: when it is the queue's last end, records sent
     // after this worker's last look are released with the queue.
     start.reset();
-    if (!interpreter_exit::release_thread(attached)) interpreter_exit::sleep_forever();
+    if (!attachment.end()) interpreter_exit::sleep_forever();
 }
 
 }  // namespace

@@ -71,25 +71,32 @@ int watch() noexcept {
 
 bool exiting() noexcept { return gate.closed_flag.load(std::memory_order_acquire); }
 
-Attach attach_new_thread(PyThreadState*& state) noexcept {
-    if (!enter()) return Attach::exiting;
+ThreadAttachment::ThreadAttachment() noexcept : outcome_(Attach::exiting) {
+    if (!enter()) return;
     // Made detached, as PyGILState_Ensure makes one; bound as the thread's own, so that nested
     // PyGILState_Ensure/Release pairs in code the thread runs find it.
-    state = PyThreadState_New(PyInterpreterState_Main());
-    if (state != nullptr) PyEval_RestoreThread(state);
+    state_ = PyThreadState_New(PyInterpreterState_Main());
+    if (state_ != nullptr) PyEval_RestoreThread(state_);
     leave();
-    return state != nullptr ? Attach::attached : Attach::out_of_memory;
+    outcome_ = state_ != nullptr ? Attach::attached : Attach::out_of_memory;
 }
 
-bool release_thread(PyThreadState* state) noexcept {
+bool ThreadAttachment::end() noexcept {
     if (!enter()) {
         (void)PyEval_SaveThread();
         return false;
     }
-    PyThreadState_Clear(state);
+    PyThreadState_Clear(state_);
     PyThreadState_DeleteCurrent();
+    state_ = nullptr;
     leave();
     return true;
+}
+
+void ThreadAttachment::retire() noexcept {
+    // A detached thread has no current thread state.
+    if (PyThreadState_GetUnchecked() != nullptr) (void)PyEval_SaveThread();
+    sleep_forever();
 }
 
 void sleep_forever() noexcept {

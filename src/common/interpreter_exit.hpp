@@ -43,16 +43,34 @@ enum class Attach {
     out_of_memory,  // no thread state could be made: nothing was made
 };
 
-// A native thread's first attach: makes the thread's state and attaches it.  Unless `attached`,
-// the thread must end without touching any Python object.  (PyGILState_Ensure would end the whole
-// process when the thread state cannot be allocated, as under a tight address-space limit.)
-[[nodiscard]] Attach attach_new_thread(PyThreadState*& state) noexcept;
+// The thread state of a native thread the module starts (a worker of either pool), for the
+// thread's life: made and attached by the first attach, deleted by the last detach, each only
+// while the interpreter is not exiting.  In between the thread stays attached except inside
+// py::Detached scopes (its waits).  (PyGILState_Ensure would end the whole process when the
+// thread state cannot be allocated, as under a tight address-space limit.)
+class ThreadAttachment {
+public:
+    // The first attach.  Unless outcome() is `attached`, the thread must end without touching
+    // any Python object.
+    ThreadAttachment() noexcept;
+    ThreadAttachment(const ThreadAttachment&) = delete;
+    ThreadAttachment& operator=(const ThreadAttachment&) = delete;
 
-// A native thread's last detach: clears and deletes the state `attach_new_thread` made.  False
-// once the interpreter has begun to exit: the thread is then detached but keeps its thread state,
-// must touch no Python object again, and ends with `sleep_forever` once it has released what it
-// holds natively.
-[[nodiscard]] bool release_thread(PyThreadState* state) noexcept;
+    [[nodiscard]] Attach outcome() const noexcept { return outcome_; }
+
+    // The last detach: clears and deletes the state.  False once the interpreter has begun to
+    // exit: the thread is then detached but keeps its thread state, must touch no Python object
+    // again, and ends with `sleep_forever` once it has released what it holds natively.
+    [[nodiscard]] bool end() noexcept;
+
+    // Once the interpreter is exiting: detaches for good, if attached, keeping the thread state,
+    // and sleeps until the process exits.
+    [[noreturn]] static void retire() noexcept;
+
+private:
+    PyThreadState* state_ = nullptr;
+    Attach outcome_;
+};
 
 // Never returns; the thread sleeps until the process exits.
 [[noreturn]] void sleep_forever() noexcept;

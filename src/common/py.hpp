@@ -1,4 +1,4 @@
-// Owning references, attach/detach scopes and fatal errors over the CPython C API.
+// Owning references, the detach scope, critical sections and fatal errors over the CPython C API.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -63,18 +63,6 @@ public:
 
 private:
     PyThreadState* state_;
-};
-
-// Gives a native thread a thread state for the scope's life.
-class Attached {
-public:
-    Attached() noexcept : state_(PyGILState_Ensure()) {}
-    ~Attached() { PyGILState_Release(state_); }
-    Attached(const Attached&) = delete;
-    Attached& operator=(const Attached&) = delete;
-
-private:
-    PyGILState_STATE state_;
 };
 
 // A per-object critical section (the lock free-threaded builtins use for their own state).

@@ -12,8 +12,9 @@ namespace {
 
 // Called by the one winner only: moves the task out into its next step.
 void resume_with_send(WaitRegistration& registration, PyObject* runtime, py::Ref value) noexcept {
-    // The woken task goes next on this worker: a pair of tasks that wake each other stay together.
-    push_next(record_of(runtime), make_send_step(std::move(registration.task), std::move(value)));
+    // On a worker: the back of its own queue, so the woken task runs next there unless an idle
+    // worker, woken for it, steals it first.
+    push_soon(record_of(runtime), make_send_step(std::move(registration.task), std::move(value)));
 }
 
 }  // namespace

@@ -97,15 +97,13 @@ void exit_context(const Context& context) noexcept {
 }
 
 // What escaped a thrown-into coroutine goes through the interpreter's own handling: PyErr_PrintEx,
-// which hands it to sys.excepthook.  Two kinds go to the hook directly instead, as they would from
-// a thread of the threading module: SystemExit, on which PyErr_PrintEx would finalize the
-// interpreter and exit from this worker thread while the main thread still runs (ThreadSanitizer
-// shows the finalization freeing thread states under threads that use them); and KeyboardInterrupt,
-// on which it would mark the process as ended by Ctrl-C, so that the process would kill itself with
-// SIGINT when it exits, however its program ended.
+// which hands it to sys.excepthook, and on a SystemExit ends the process with its code (from this
+// worker thread: the interpreter finalizes here, and the other threads stay where they are).
+// KeyboardInterrupt alone goes to the hook directly instead, as it would from a thread of the
+// threading module: PyErr_PrintEx would mark the process as ended by Ctrl-C, so that the process
+// would kill itself with SIGINT when it exits, however its program ended.
 void print_thrown_error(py::Ref error) noexcept {
-    if (!PyErr_GivenExceptionMatches(error.get(), PyExc_KeyboardInterrupt) &&
-        !PyErr_GivenExceptionMatches(error.get(), PyExc_SystemExit)) {
+    if (!PyErr_GivenExceptionMatches(error.get(), PyExc_KeyboardInterrupt)) {
         PyErr_SetRaisedException(error.release());
         PyErr_PrintEx(0);
         return;
@@ -129,9 +127,8 @@ void park_or_throw_back(PyObject* runtime, Task task, PyObject* yielded) noexcep
 }
 
 template <class Context>
-void run_send(WorkItem* item, const WorkerContext& worker) noexcept {
-    ItemPtr owner(item);
-    auto* step = static_cast<SendStep<Context>*>(item);
+void run_send(ItemPtr owner, const WorkerContext& worker) noexcept {
+    auto* step = &owner.as<SendStep<Context>>();
     PyObject* result = nullptr;
     enter_context(step->context);
     PySendResult outcome = PyIter_Send(step->coroutine.get(), step->payload.get(), &result);
@@ -157,9 +154,8 @@ void run_send(WorkItem* item, const WorkerContext& worker) noexcept {
 }
 
 template <class Context>
-void run_throw(WorkItem* item, const WorkerContext& worker) noexcept {
-    ItemPtr owner(item);
-    auto* step = static_cast<ThrowStep<Context>*>(item);
+void run_throw(ItemPtr owner, const WorkerContext& worker) noexcept {
+    auto* step = &owner.as<ThrowStep<Context>>();
     // The coroutine's changes to context variables during a throw step stay in a copy.
     Context scratch{};
     if constexpr (!std::is_same_v<Context, NoContext>) {

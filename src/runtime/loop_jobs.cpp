@@ -14,10 +14,8 @@ struct SetEventJob : WorkItem {
     py::Ref event;
 };
 
-void run_set_event(WorkItem* item, const WorkerContext&) noexcept {
-    auto* job = static_cast<SetEventJob*>(item);
-    set_and_fire(job->event.get());
-    delete job;
+void run_set_event(ItemPtr item, const WorkerContext&) noexcept {
+    set_and_fire(item.as<SetEventJob>().event.get());
 }
 
 void release_set_event(WorkItem* item) noexcept { delete static_cast<SetEventJob*>(item); }
@@ -28,10 +26,8 @@ struct TimerExpiryJob : WorkItem {
     TimerEntry entry;
 };
 
-void run_timer_expiry(WorkItem* item, const WorkerContext& context) noexcept {
-    auto* job = static_cast<TimerExpiryJob*>(item);
-    fire(job->entry.registration, context.runtime, 0);
-    delete job;
+void run_timer_expiry(ItemPtr item, const WorkerContext& context) noexcept {
+    fire(item.as<TimerExpiryJob>().entry.registration, context.runtime, 0);
 }
 
 void release_timer_expiry(WorkItem* item) noexcept { delete static_cast<TimerExpiryJob*>(item); }

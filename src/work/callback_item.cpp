@@ -2,8 +2,6 @@
 
 #include "work/worker_context.hpp"
 
-#include <memory>
-
 namespace quorlin {
 
 namespace {
@@ -12,10 +10,9 @@ struct CallbackItem : WorkItem {
     py::Ref callable;
 };
 
-void run_callback(WorkItem* raw, const WorkerContext&) noexcept {
-    std::unique_ptr<CallbackItem> item(static_cast<CallbackItem*>(raw));
+void run_callback(ItemPtr item, const WorkerContext&) noexcept {
     // Called in whatever context the worker has: callbacks carry no context of their own.
-    py::Ref result = py::Ref::steal(PyObject_CallNoArgs(item->callable.get()));
+    py::Ref result = py::Ref::steal(PyObject_CallNoArgs(item.as<CallbackItem>().callable.get()));
     if (!result) PyErr_WriteUnraisable(nullptr);
 }
 

@@ -18,11 +18,6 @@
 // buffers are kept until the deque is destroyed, so such a read never touches freed memory;
 // they add up to less than the live buffer.
 //
-// Beside the deque sits the "next" slot: one item that the owner runs before anything else, for
-// a task its own running item has just woken.  Two tasks that wake each other in turn then stay
-// on one worker, warm in its cache, instead of bouncing between workers with a wake-up each
-// way.  Only the owner fills it; the owner and thieves empty it by exchange.
-//
 // This header does not include Python.h: the deque is tested on its own.
 #pragma once
 
@@ -52,7 +47,6 @@ public:
 
     // Releases, without running them, the items still queued.  No thread may use the deque.
     ~LocalQueue() {
-        ItemPtr(next_.load(std::memory_order_relaxed)).reset();
         Buffer* buffer = buffer_.load(std::memory_order_relaxed);
         int64_t bottom = bottom_.load(std::memory_order_relaxed);
         for (int64_t i = top_.load(std::memory_order_relaxed); i < bottom; ++i) {
@@ -121,22 +115,6 @@ public:
         return Steal::Success;
     }
 
-    // Owner only: puts `item` into the next slot; returns the item it displaced, if any.
-    [[nodiscard]] ItemPtr put_next(ItemPtr item) noexcept {
-        // Ordering: release publishes the item to whoever takes it (acquire below); acquire
-        // makes the displaced item, published by an earlier put of this owner, fully visible.
-        return ItemPtr(next_.exchange(item.release(), std::memory_order_acq_rel));
-    }
-
-    // Any thread: the item of the next slot, or an empty pointer.
-    [[nodiscard]] ItemPtr take_next() noexcept {
-        // Ordering: relaxed for the look; a stale null only means the owner, which always looks
-        // again before it idles, runs the item instead.
-        if (next_.load(std::memory_order_relaxed) == nullptr) return {};
-        // Ordering: acquire pairs with the release of put_next, so the item's contents are seen.
-        return ItemPtr(next_.exchange(nullptr, std::memory_order_acquire));
-    }
-
     // Owner only (or with no concurrent push): the current buffer's size.
     [[nodiscard]] size_t capacity() const noexcept {
         return static_cast<size_t>(buffer_.load(std::memory_order_relaxed)->mask + 1);
@@ -173,8 +151,6 @@ private:
     alignas(64) std::atomic<int64_t> bottom_{0};
     // The live buffer: written by the owner when growing, read by thieves.
     std::atomic<Buffer*> buffer_{nullptr};
-    // The next slot: filled by the owner, emptied by the owner or a thief.
-    alignas(64) std::atomic<WorkItem*> next_{nullptr};
     [[no_unique_address]] SeqCstFence fence_;
     // Every buffer the deque has used, the live one last; touched by the owner only.
     std::vector<std::unique_ptr<Buffer>> buffers_;

@@ -80,15 +80,16 @@ public:
         ran_since_settle_ = false;
         settle_thread();
     }
+    void gave_up_search() noexcept {}
     void going_to_park() noexcept {}
 
     bool park(Parker& parker) noexcept {
-        PyThreadState* state = PyEval_SaveThread();
-        parker.park();
-        if (interpreter_exit::exiting()) retire_detached();
         // Re-attaching a thread state the interpreter knows needs no gate: if it has begun
-        // finalizing meanwhile, it keeps this thread here for good, with no native lock held.
-        PyEval_RestoreThread(state);
+        // finalizing meanwhile, it keeps this thread in the re-attach for good, with no native
+        // lock held.
+        py::Detached detached;
+        parker.park();
+        if (interpreter_exit::exiting()) retire();
         return true;
     }
 
@@ -97,16 +98,13 @@ public:
         item.run(context_);
         // Items report their own failures; an error left behind must not reach the next item.
         if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
-        if (interpreter_exit::exiting()) {
-            (void)PyEval_SaveThread();
-            retire_detached();
-        }
+        if (interpreter_exit::exiting()) retire();
     }
 
 private:
-    [[noreturn]] void retire_detached() noexcept {
+    [[noreturn]] void retire() noexcept {
         live_.leave();
-        interpreter_exit::sleep_forever();
+        interpreter_exit::ThreadAttachment::retire();
     }
 
     RuntimeRecord& record_;
@@ -134,8 +132,8 @@ void worker_main(void* raw) noexcept {
     // reference to the runtime is left to the exiting process, and it leaves the live count so that
     // a shutdown waiting for it goes on.
     // One that cannot make its thread state ends the same way, and fails the start.
-    PyThreadState* attached = nullptr;
-    if (interpreter_exit::attach_new_thread(attached) != interpreter_exit::Attach::attached) {
+    interpreter_exit::ThreadAttachment attachment;
+    if (attachment.outcome() != interpreter_exit::Attach::attached) {
         (void)start->runtime.release();
         std::shared_ptr<StartReports> reports = std::move(start->reports);
         leave(std::move(start));
@@ -151,7 +149,7 @@ void worker_main(void* raw) noexcept {
     }
     this_worker = {};
     start->runtime.reset();
-    if (interpreter_exit::release_thread(attached)) {
+    if (attachment.end()) {
         leave(std::move(start));
         return;
     }

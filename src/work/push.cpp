@@ -49,20 +49,6 @@ void push_soon(RuntimeRecord& runtime, ItemPtr item) noexcept {
     wake_one(runtime, Wake::Claiming);
 }
 
-void push_next(RuntimeRecord& runtime, ItemPtr item) noexcept {
-    const ThisWorker& worker = this_worker;
-    if (worker.queue == nullptr || worker.global != runtime.global_queue.get()) {
-        push_soon(runtime, std::move(item));
-        return;
-    }
-    // The worker looks at its slot before it can idle, so the item needs nobody woken; one it
-    // displaces becomes ordinary queued work, announced as such.
-    ItemPtr displaced = worker.queue->put_next(std::move(item));
-    if (!displaced) return;
-    worker.queue->push(std::move(displaced));
-    wake(*worker.workers, Wake::Claiming);
-}
-
 void push_deferred(RuntimeRecord& runtime, ItemPtr item) noexcept {
     runtime.global_queue->push(std::move(item));
     wake_one(runtime, Wake::Claiming);

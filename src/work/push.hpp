@@ -10,9 +10,6 @@ struct RuntimeRecord;
 // On a coroutine worker: the back of its own queue; elsewhere: the global queue.  Then a
 // claiming wake.
 void push_soon(RuntimeRecord& runtime, ItemPtr item) noexcept;
-// For a task woken by the running item.  On a coroutine worker: its next slot, with no wake
-// unless that displaces an earlier item into its queue; elsewhere: as push_soon.
-void push_next(RuntimeRecord& runtime, ItemPtr item) noexcept;
 // The global queue, whatever the calling thread.  Then a claiming wake.
 void push_deferred(RuntimeRecord& runtime, ItemPtr item) noexcept;
 // The global queue, then an eager wake.  For the run loop and ScheduledIO.close only.

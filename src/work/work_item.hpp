@@ -1,5 +1,9 @@
 // A heap-allocated unit of work with two operations: run (consumes it) and release (destroys it
 // unrun).  Every kind of queued work is a WorkItem; queues move pointers to them.
+//
+// An item is freed in one way only: by its release operation, called by the destructor of the
+// ItemPtr that owns it last.  Run is handed that owner: it frees the item by letting the owner go
+// out of scope, or queues it again by moving the owner on.
 #pragma once
 
 #include <utility>
@@ -8,11 +12,12 @@ namespace quorlin {
 
 struct WorkerContext;
 struct WorkItem;
+class ItemPtr;
 
 struct WorkItemOps {
-    // Runs the item on a worker; the item is consumed (freed or queued again).
-    void (*run)(WorkItem* item, const WorkerContext& context) noexcept;
-    // Frees the item without running it, releasing what it holds.
+    // Runs the item on a worker; `item` owns it (freed at the end of the call unless moved on).
+    void (*run)(ItemPtr item, const WorkerContext& context) noexcept;
+    // Frees the item, releasing what it holds.
     void (*release)(WorkItem* item) noexcept;
 };
 
@@ -47,8 +52,14 @@ public:
 
     // Runs the item, handing over ownership to its run operation.
     void run(const WorkerContext& context) noexcept {
-        WorkItem* item = std::exchange(item_, nullptr);
-        item->ops->run(item, context);
+        const WorkItemOps* ops = item_->ops;
+        ops->run(std::move(*this), context);
+    }
+
+    // The item as its concrete kind.
+    template <class Kind>
+    [[nodiscard]] Kind& as() const noexcept {
+        return *static_cast<Kind*>(item_);
     }
 
 private:

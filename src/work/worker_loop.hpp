@@ -6,18 +6,19 @@
 //                          at once without re-attaching
 //   void run(ItemPtr)      runs one item
 //   void going_idle()      called when the worker found no work, before it announces itself
+//   void gave_up_search()  called when a woken worker found nothing on its second look, before
+//                          it leaves `searching`
 //   void going_to_park()   called just before it parks
-// The last two do nothing in the pool; tests use them to land pushes in those windows.
+// The pool does nothing in the last two; tests use them and going_idle to land pushes in those
+// windows.
 //
-// Order of looking for work: the item of the worker's next slot (see local_queue.hpp), the newest
-// item of its own queue, then the global queue, then the oldest item of each other worker's queue
-// in index order, and last the next slot of each other worker (whose owner is busy with a long
-// item, since it had not taken it back itself).  Newest-first keeps a task
+// Order of looking for work: the newest item of the worker's own queue, then the global queue,
+// then the oldest item of each other worker's queue in index order.  Newest-first keeps a task
 // resumed by its own worker hot in that worker's cache, but alone it starves: a callback or
 // coroutine that keeps re-submitting itself would keep the global queue (timers, readiness,
 // every outside submission) and the older items of its own queue waiting forever.  So after
 // every `fairness_interval` items a worker looks at the global queue first and then takes the
-// oldest item of its own queue before the next slot and the newest.
+// oldest item of its own queue before the newest.
 #pragma once
 
 #include "work/global_queue.hpp"
@@ -60,11 +61,13 @@ public:
                     return true;
                 } else {
                     if (is_searching_) {
+                        host_.gave_up_search();
                         workers_.searching.fetch_sub(1, std::memory_order_seq_cst);
                         is_searching_ = false;
                         // A push that woke nobody because we were searching came before the
-                        // decrement above: this look finds it.  The search is not handed on.
-                        if (ItemPtr late = global_.take()) {
+                        // decrement above: this look finds it, on the global queue or on the
+                        // queue of the worker that made it.  The search is not handed on.
+                        if (ItemPtr late = find_elsewhere()) {
                             withdraw_announcement();
                             run_item(std::move(late));
                             continue;
@@ -95,16 +98,16 @@ private:
             if (ItemPtr item = global_.take()) return item;
             if (ItemPtr item = steal_from(own_)) return item;
         }
-        if (ItemPtr item = own_.take_next()) return item;
         if (ItemPtr item = own_.pop()) return item;
+        return find_elsewhere();
+    }
+
+    // The global queue, then the oldest item of each other worker's queue.
+    ItemPtr find_elsewhere() noexcept {
         if (ItemPtr item = global_.take()) return item;
         for (size_t victim = 0; victim < workers_.size(); ++victim) {
             if (victim == index_) continue;
             if (ItemPtr item = steal_from(*workers_.stealers[victim])) return item;
-        }
-        for (size_t victim = 0; victim < workers_.size(); ++victim) {
-            if (victim == index_) continue;
-            if (ItemPtr item = workers_.stealers[victim]->take_next()) return item;
         }
         return {};
     }

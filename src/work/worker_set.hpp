@@ -24,14 +24,14 @@
 // worker is idle or when a searcher exists (`searching` 0 -> 1 fails): a burst of pushes wakes
 // one worker.  That worker, when it finds an item and was the last searcher, hands the search
 // on by waking the next sleeper before it runs the item, so sleepers are woken one by one while
-// work keeps appearing.  A push from a worker into its own next slot wakes nobody (see
-// local_queue.hpp).  An eager wake (the run loop's readiness and signal pushes) skips the
+// work keeps appearing.  An eager wake (the run loop's readiness and signal pushes) skips the
 // `searching` limit: the loop must not wait for a chain of hand-ons.
 //
 // Giving up the search.  A searcher that announces itself idle and finds nothing on its second
-// look leaves `searching` and then takes one more look at the global queue: a push that saw
-// `searching` non-zero and therefore woke nobody happened before that decrement, so this last
-// look sees it.
+// look leaves `searching` and then takes one more look, at the global queue and at the other
+// workers' queues: a push that saw `searching` non-zero and therefore woke nobody happened
+// before that decrement, so this last look sees it wherever it went (a worker's push goes to its
+// own queue).
 //
 // Every operation on the sleeping bytes and the two counters is sequentially consistent: the
 // argument above needs one order over announcements, pushes' wakes and second looks.

@@ -70,59 +70,6 @@ TEST(LocalQueue, DestroyingReleasesWhatIsLeft) {
     EXPECT_EQ(ledger.released_twice_or_more(), 0u);
 }
 
-TEST(LocalQueue, NextSlotHoldsOneItemAndHandsBackTheOneItDisplaces) {
-    Ledger ledger(4);
-    {
-        LocalQueue queue;
-        EXPECT_FALSE(queue.take_next());
-        EXPECT_FALSE(queue.put_next(ledger.make(0)));
-        ItemPtr displaced = queue.put_next(ledger.make(1));
-        ASSERT_TRUE(displaced);
-        EXPECT_EQ(Ledger::id_of(displaced), 0u);
-        queue.push(std::move(displaced));
-        EXPECT_EQ(Ledger::id_of(queue.take_next()), 1u);
-        EXPECT_FALSE(queue.take_next());
-        EXPECT_EQ(Ledger::id_of(queue.pop()), 0u);  // the slot and the deque are separate
-        EXPECT_FALSE(queue.put_next(ledger.make(2)));
-        queue.push(ledger.make(3));
-    }  // the destructor releases what the slot and the deque still hold
-    EXPECT_EQ(ledger.released_once(), 4u);
-    EXPECT_EQ(ledger.released_twice_or_more(), 0u);
-}
-
-// The owner fills the next slot (queueing what it displaces, taking items back now and then)
-// while thieves empty it: every item is taken once.
-TEST(LocalQueue, NextSlotItemsAreTakenOnceAgainstThieves) {
-    const size_t count = 50000 * testing::scale;
-    Ledger ledger(count);
-    std::atomic<size_t> taken_by_thieves{0};
-    size_t taken_by_owner = 0;
-    {
-        LocalQueue queue;
-        std::atomic<bool> owner_done{false};
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 2; ++t) {
-            threads.emplace_back([&] {
-                while (!owner_done.load()) {
-                    if (ItemPtr item = queue.take_next()) taken_by_thieves.fetch_add(1);
-                }
-            });
-        }
-        for (size_t i = 0; i < count; ++i) {
-            if (ItemPtr displaced = queue.put_next(ledger.make(i))) queue.push(std::move(displaced));
-            if (i % 3 == 0 && queue.take_next()) ++taken_by_owner;
-            if (i % 5 == 0 && queue.pop()) ++taken_by_owner;
-        }
-        owner_done.store(true);
-        for (auto& thread : threads) thread.join();
-        while (queue.pop()) ++taken_by_owner;
-        if (queue.take_next()) ++taken_by_owner;
-        EXPECT_EQ(taken_by_owner + taken_by_thieves.load(), count);
-    }
-    EXPECT_EQ(ledger.released_once(), count);
-    EXPECT_EQ(ledger.released_twice_or_more(), 0u);
-}
-
 // One owner pushing (and popping now and then) against several thieves, from a tiny buffer so
 // that it grows while they steal: every item is taken once, and what is left is released by
 // the destructor.

@@ -22,17 +22,15 @@ struct Worker {
     Pool& pool;
     size_t index;
     void push_local(std::function<void(Worker&)> body);
-    // As the runtime's push_next: the worker's next slot, waking nobody unless it displaces.
-    void push_next(std::function<void(Worker&)> body);
 };
 
 // A task: run by the test host, released unrun by a queue's destructor.
 struct Task : WorkItem {
     std::function<void(Worker&)> body;
-    std::atomic<size_t>* released;  // counts releases without running, if set
+    std::atomic<size_t>* released;  // counts releases without running, if set (cleared once run)
 };
 
-void task_run(WorkItem*, const WorkerContext&) noexcept { std::abort(); }  // the host runs tasks itself
+void task_run(ItemPtr, const WorkerContext&) noexcept { std::abort(); }  // the host runs tasks itself
 void task_release(WorkItem* item) noexcept {
     auto* task = static_cast<Task*>(item);
     if (task->released) task->released->fetch_add(1);
@@ -49,14 +47,16 @@ public:
     Host(Pool& pool, size_t index) : worker_{pool, index} {}
     bool stop_requested() const noexcept;
     void going_idle() noexcept;
+    void gave_up_search() noexcept;
     void going_to_park() noexcept;
     bool park(Parker& parker) noexcept {
         parker.park();
         return true;
     }
     void run(ItemPtr item) noexcept {
-        std::unique_ptr<Task> task(static_cast<Task*>(item.release()));
-        task->body(worker_);
+        Task& task = item.as<Task>();
+        task.released = nullptr;
+        task.body(worker_);
     }
 
 private:
@@ -105,6 +105,7 @@ public:
     GlobalQueue global;
     // Run once by the next worker that reaches the window, then cleared.
     std::atomic<std::function<void()>*> on_going_idle{nullptr};
+    std::atomic<std::function<void()>*> on_gave_up_search{nullptr};
     std::atomic<std::function<void()>*> on_going_to_park{nullptr};
     std::atomic<uint8_t> stop_flag{0};
     std::atomic<size_t> ended{0};
@@ -119,6 +120,10 @@ void Host::going_idle() noexcept {
     if (auto* hook = worker_.pool.on_going_idle.exchange(nullptr)) (*hook)();
 }
 
+void Host::gave_up_search() noexcept {
+    if (auto* hook = worker_.pool.on_gave_up_search.exchange(nullptr)) (*hook)();
+}
+
 void Host::going_to_park() noexcept {
     if (auto* hook = worker_.pool.on_going_to_park.exchange(nullptr)) (*hook)();
 }
@@ -126,14 +131,6 @@ void Host::going_to_park() noexcept {
 void Worker::push_local(std::function<void(Worker&)> body) {
     pool.workers.stealers[index]->push(make_task(std::move(body)));
     pool.workers.claiming_wake();
-}
-
-void Worker::push_next(std::function<void(Worker&)> body) {
-    LocalQueue& own = *pool.workers.stealers[index];
-    if (ItemPtr displaced = own.put_next(make_task(std::move(body)))) {
-        own.push(std::move(displaced));
-        pool.workers.claiming_wake();
-    }
 }
 
 class WorkerLoopPool : public ::testing::TestWithParam<size_t> {};
@@ -268,12 +265,9 @@ TEST(WorkerLoop, StopEndsEveryWorkerAndNothingIsLost) {
     EXPECT_EQ(ran.load() + released.load(), pushed.load());
 }
 
-// With one worker, a task that re-submits itself without end, to its own queue or to its next
-// slot, does not keep out a task submitted from outside, nor one queued earlier on that worker.
-class SelfResubmitting : public ::testing::TestWithParam<bool> {};
-
-TEST_P(SelfResubmitting, DoesNotStarveOthers) {
-    const bool through_next_slot = GetParam();
+// With one worker, a task that re-submits itself without end to its own queue does not keep out
+// a task submitted from outside, nor one queued earlier on that worker.
+TEST(WorkerLoop, SelfResubmittingTaskDoesNotStarveOthers) {
     Pool pool(1);
     std::atomic<bool> spinning{true};
     std::atomic<bool> older_ran{false};
@@ -281,12 +275,7 @@ TEST_P(SelfResubmitting, DoesNotStarveOthers) {
     std::atomic<size_t> spins{0};
     std::function<void(Worker&)> spinner = [&](Worker& worker) {
         spins.fetch_add(1);
-        if (!spinning.load()) return;
-        if (through_next_slot) {
-            worker.push_next(spinner);
-        } else {
-            worker.push_local(spinner);
-        }
+        if (spinning.load()) worker.push_local(spinner);
     };
     pool.push_from_outside([&](Worker& worker) {
         worker.push_local([&](Worker&) { older_ran.store(true); });
@@ -300,29 +289,62 @@ TEST_P(SelfResubmitting, DoesNotStarveOthers) {
     pool.stop();
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, SelfResubmitting, ::testing::Values(false, true));
-
-// Two tasks that wake each other through the next slot, several such pairs at once beside work
-// from outside: everything runs exactly once and the pool comes to rest.
-TEST(WorkerLoop, TasksWokenThroughTheNextSlotRunOnceAndThePoolRests) {
-    const int pairs = 4;
+// Tasks that each wake the next one onto their worker's own queue, several such chains at once
+// beside work from outside: everything runs exactly once and the pool comes to rest.
+TEST(WorkerLoop, ChainsOfTasksWokenOntoTheirWorkersQueueRunOnceAndThePoolRests) {
+    const int chains = 4;
     const int rounds = 2000 * testing::scale;
     Pool pool(3);
     std::atomic<int> hops{0};
     std::atomic<int> outside{0};
     std::function<void(Worker&, int)> hop = [&](Worker& worker, int left) {
         hops.fetch_add(1);
-        if (left > 0) worker.push_next([&, left](Worker& next) { hop(next, left - 1); });
+        if (left > 0) worker.push_local([&, left](Worker& next) { hop(next, left - 1); });
     };
-    for (int p = 0; p < pairs; ++p) {
+    for (int c = 0; c < chains; ++c) {
         pool.push_from_outside([&](Worker& worker) { hop(worker, rounds); });
         pool.push_from_outside([&](Worker&) { outside.fetch_add(1); });
     }
-    testing::wait_or_abort([&] { return hops.load() == pairs * (rounds + 1) && outside.load() == pairs; },
+    testing::wait_or_abort([&] { return hops.load() == chains * (rounds + 1) && outside.load() == chains; },
                            "every hop and every outside task to run");
     pool.wait_until_at_rest();
     pool.stop();
-    EXPECT_EQ(hops.load(), pairs * (rounds + 1));
+    EXPECT_EQ(hops.load(), chains * (rounds + 1));
+}
+
+// A busy worker pushes onto its own queue just as the only other worker, woken to search, has
+// found nothing and is about to give up: that push wakes nobody (a searcher exists), so the
+// searcher's last look must reach the busy worker's queue, not only the global queue.
+TEST(WorkerLoop, APushMadeWhileTheSearcherGivesUpIsStolen) {
+    Pool pool(2);
+    pool.wait_until_at_rest();
+    std::atomic<bool> searcher_in_window{false};
+    std::atomic<bool> pushed{false};
+    std::atomic<bool> child_ran_elsewhere{false};
+    std::atomic<bool> parent_saw_it{false};
+    std::atomic<bool> parent_done{false};
+    std::function<void()> hold_the_searcher = [&] {
+        searcher_in_window.store(true);
+        testing::wait_or_abort([&] { return pushed.load(); }, "the busy worker to push");
+    };
+    pool.on_gave_up_search.store(&hold_the_searcher);
+    // The worker that takes this task hands the search on to the other before running it.
+    pool.push_from_outside([&](Worker& parent) {
+        testing::wait_or_abort([&] { return searcher_in_window.load(); }, "the other worker to search in vain");
+        parent.push_local([&, home = parent.index](Worker& child) {
+            if (child.index != home) child_ran_elsewhere.store(true);
+        });
+        pushed.store(true);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!child_ran_elsewhere.load() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        parent_saw_it.store(child_ran_elsewhere.load());
+        parent_done.store(true);
+    });
+    testing::wait_or_abort([&] { return parent_done.load(); }, "the busy worker's task to end");
+    pool.stop();
+    EXPECT_TRUE(parent_saw_it.load());
 }
 
 }  // namespace

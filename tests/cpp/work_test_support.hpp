@@ -50,7 +50,7 @@ private:
         size_t id;
     };
 
-    static void run(WorkItem*, const WorkerContext&) noexcept { std::abort(); }
+    static void run(ItemPtr, const WorkerContext&) noexcept { std::abort(); }
     static void release(WorkItem* item) noexcept {
         auto* counted = static_cast<Counted*>(item);
         counted->ledger->released_[counted->id].fetch_add(1);

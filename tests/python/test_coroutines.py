@@ -503,6 +503,76 @@ def test_context_changes_survive_a_wait_but_not_a_throw_step(recorder):
 
 
 # --------------------------------------------------------------------------------------------
+# Where a resumption goes
+
+
+def stay_busy_until(flag, limit=10.0):
+    """Keeps the calling worker busy (computing, never waiting) until `flag` is set or `limit`
+    seconds have passed; returns whether the flag was set."""
+    deadline = time.monotonic() + limit
+    while not flag.is_set():
+        if time.monotonic() > deadline:
+            return False
+    return True
+
+
+@pytest.mark.parametrize("waker", ["callback", "coroutine"])
+def test_a_task_woken_by_a_busy_worker_is_taken_by_the_idle_one(waker):
+    event = Event()
+    parked, resumed = threading.Event(), threading.Event()
+    waker_saw = Recorder()
+
+    async def sleeper():
+        waiter = event.waiter(None)
+        parked.set()
+        await waiter
+        resumed.set()
+
+    def wake_and_stay_busy():
+        # Long enough for the other worker, woken when this item was taken, to go back to sleep.
+        time.sleep(0.05)
+        event.set()
+        waker_saw.add(stay_busy_until(resumed))
+
+    async def waking_coroutine():
+        wake_and_stay_busy()
+
+    with running(threads=2) as runtime:
+        runtime._spawn_coro(sleeper())
+        assert parked.wait(WAIT)
+        if waker == "callback":
+            runtime._call_soon(wake_and_stay_busy)
+        else:
+            runtime._spawn_coro(waking_coroutine())
+        # The woken task must not wait for its waker to finish: the other worker is idle.
+        assert waker_saw.wait(1) == [True]
+
+
+def test_on_one_worker_a_woken_task_runs_after_what_its_waker_queued_later(recorder):
+    event = Event()
+    parked = threading.Event()
+
+    async def sleeper():
+        waiter = event.waiter(None)
+        parked.set()
+        await waiter
+        recorder.add("woken")
+
+    with running(threads=1) as runtime:
+
+        def waker():
+            event.set()
+            runtime._call_soon(lambda: recorder.add("queued after the set"))
+
+        runtime._spawn_coro(sleeper())
+        assert parked.wait(WAIT)
+        runtime._call_soon(waker)
+        # The worker's own queue is last in, first out: the callback, pushed after the
+        # resumption, runs first.
+        assert recorder.wait(2) == ["queued after the set", "woken"]
+
+
+# --------------------------------------------------------------------------------------------
 # Stress
 
 
@@ -932,6 +1002,62 @@ print("survived")
     assert trace in report
     if name != "not_a_coroutine":  # its failure has no Python frame to show
         assert report.index("Traceback (most recent call last):") < report.index(trace)
+
+
+@pytest.mark.parametrize(("code", "status", "printed"), [(7, 7, None), ("bye", 1, "bye"), (None, 0, None)])
+def test_system_exit_escaping_a_throw_step_ends_the_process_with_its_code(python_subprocess, code, status, printed):
+    completed = python_subprocess(
+        PRELUDE
+        + f"""
+runtime = registered(threads=2)
+
+@types.coroutine
+def body():
+    try:
+        yield 1  # refused: the TypeError is thrown back in
+    except TypeError:
+        raise SystemExit({code!r})
+
+runtime._spawn_coro(body())
+thread = start(runtime)
+threading.Event().wait(WAIT)
+print("survived")
+""",
+        timeout=WAIT * 2,
+    )
+    assert completed.returncode == status, completed.stderr
+    assert "survived" not in completed.stdout
+    assert "UNHANDLED COROUTINE THROW <generator object body at " in completed.stderr
+    assert "Traceback" not in completed.stderr  # SystemExit ends the process without one
+    if printed is not None:
+        assert printed in completed.stderr
+
+
+def test_keyboard_interrupt_escaping_a_throw_step_goes_to_the_excepthook(python_subprocess):
+    completed = run_scenario(
+        python_subprocess,
+        """
+runtime = registered(threads=1)
+seen = threading.Semaphore(0)
+def hook(kind, value, traceback):
+    print("hook", kind.__name__, value)
+    seen.release()
+sys.excepthook = hook
+
+@types.coroutine
+def body():
+    try:
+        yield 1
+    except TypeError:
+        raise KeyboardInterrupt("from the throw")
+
+runtime._spawn_coro(body())
+run_until(runtime, seen)
+print("survived")
+""",
+    )
+    assert completed.stdout.split("\n")[:2] == ["hook KeyboardInterrupt from the throw", "survived"]
+    assert "UNHANDLED COROUTINE THROW <generator object body at " in completed.stderr
 
 
 def test_clean_endings_print_nothing(python_subprocess):

@@ -545,6 +545,8 @@ async def failing_on_throw(control, error):
     except CancelledError:
         raise error
 for error in KINDS:
+    if isinstance(error, SystemExit):
+        continue  # the interpreter's treatment of SystemExit ends the process (test_coroutines)
     control = Waiter.checkpoint()
     controls.append(control)
     runtime._spawn_coro(failing_on_throw(control, error))
@@ -572,14 +574,15 @@ print(len(caught), sorted(set(caught)) == sorted({type(e).__name__ for e in KIND
     assert completed.stdout.split() == [str(callbacks), "True", "True"]
     errors = completed.stderr.count("UNHANDLED COROUTINE ERROR ")
     throws = completed.stderr.count("UNHANDLED COROUTINE THROW ")
-    assert (errors, throws) == (9, 9), completed.stderr[-3000:]
+    assert (errors, throws) == (9, 8), completed.stderr[-3000:]
 
 
-@pytest.mark.parametrize("kind", ["KeyboardInterrupt", "SystemExit(7)"])
+@pytest.mark.parametrize("kind", ["KeyboardInterrupt"])
 def test_exit_requests_escaping_a_thrown_into_coroutine_go_to_the_hook_and_the_process_goes_on(kind):
-    # The send step reports them like any other error; the throw step hands them to
+    # The send step reports it like any other error; the throw step hands a KeyboardInterrupt to
     # sys.excepthook, as an uncaught error in a thread of the threading module is: a worker thread
-    # does not exit the process, nor mark it as interrupted.
+    # does not mark the process as interrupted.  (A SystemExit there ends the process with its
+    # code: see test_coroutines.)
     completed = run_python(
         PRELUDE
         + f"KIND = {kind}\n"
