@@ -22,16 +22,18 @@ int fire(PyObject* slot, PyObject* value, PyObject* error) noexcept {
     if (!lock) return -1;
     PyMutex* mutex = fast_lock_mutex(lock.get());
     if (mutex == nullptr) return -1;
-    py::Ref event = py::Ref::steal(PyObject_GetAttrString(slot, "event"));
-    if (!event) return -1;
 
     PyMutex_Lock(mutex);
     int outcome = -1;
+    // The event is read under the lock: a task woken by a kick swaps in a fresh event under the
+    // same lock before it parks again, and setting the one it left would wake nobody.
+    py::Ref event;
     py::Ref flag = py::Ref::steal(PyObject_GetAttrString(slot, "fired"));
     int already = flag ? PyObject_IsTrue(flag.get()) : -1;
     if (already == 1) {
         outcome = 0;
-    } else if (already == 0 && PyObject_SetAttrString(slot, "value", value) == 0 &&
+    } else if (already == 0 && (event = py::Ref::steal(PyObject_GetAttrString(slot, "event"))) &&
+               PyObject_SetAttrString(slot, "value", value) == 0 &&
                PyObject_SetAttrString(slot, "error", error) == 0 &&
                PyObject_SetAttrString(slot, "fired", Py_True) == 0) {
         // The outcome before the flag, as `_Slot.fire` orders them; then the event.

@@ -77,3 +77,33 @@ def test_fire_slot_fires_once_and_refuses_bad_input():
         fire_slot(slot, 1)
     with pytest.raises(TypeError, match="tuple"):
         call_and_report(slot, contextvars.ContextVar("o"), None, None, print, [1])
+
+
+def test_a_fire_sets_the_event_the_slot_holds_under_the_task_lock():
+    # A task woken by a kick swaps in a fresh event under its lock before it parks again; a fire
+    # that read the event before taking the lock would set the old one and wake nobody.
+    class SwappingSlot(_Slot):
+        __slots__ = ("reads",)
+
+        def __init__(self, task):
+            super().__init__(task)
+            self.reads = []
+
+    slot = SwappingSlot(FakeTask())
+    first = slot.event
+    real_getattr = SwappingSlot.event.__get__
+
+    class Probe:
+        def __get__(self, obj, owner=None):
+            if obj is None:
+                return self
+            obj.reads.append(obj.task._lock.locked())
+            return real_getattr(obj, owner)
+
+        def __set__(self, obj, value):
+            SwappingSlot.__mro__[1].event.__set__(obj, value)
+
+    SwappingSlot.event = Probe()
+    assert fire_slot(slot, "value", None) is True
+    assert slot.reads and all(slot.reads), "the event was read without the task lock"
+    assert first.is_set() and slot.value == "value"
