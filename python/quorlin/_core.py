@@ -210,21 +210,32 @@ def _yield_to_runtime():
 
 
 # How many operations a task may complete in a row without waiting (their resource was ready)
-# before one of them lets the other tasks of its worker run first: see `_spend_budget`.
+# before one of them lets the other tasks of its worker run first: see `_budget_spent`.
 _BUDGET = 32
 
 
-async def _spend_budget(task: Task[Any]) -> None:
-    """Counts one operation of `task` that may complete at once; every `_BUDGET`-th in a row
-    yields to the runtime first.  Cheaper than a yield per operation, and still a turn for
-    every other task within a bounded time.  A wait for a descriptor refills the budget (the
-    other waits leave it: they only make the next yield come sooner)."""
+def _budget_spent(task: Task[Any]) -> bool:
+    """Counts one operation of `task` that may complete at once; True for every `_BUDGET`-th in
+    a row, which must yield to the runtime first.  Cheaper than a yield per operation, and still
+    a turn for every other task within a bounded time.  A wait for a descriptor refills the
+    budget (the other waits leave it: they only make the next yield come sooner)."""
     budget = task._budget - 1
     if budget > 0:
         task._budget = budget
-        return
+        return False
     task._budget = _BUDGET
-    await _yield_to_runtime()
+    return True
+
+
+def _refill_budget(task: Task[Any]) -> None:
+    """A wait that parked `task` was the other tasks' turn: its budget starts again."""
+    task._budget = _BUDGET
+
+
+async def _spend_budget(task: Task[Any]) -> None:
+    """`_budget_spent`, and the yield when it says so."""
+    if _budget_spent(task):
+        await _yield_to_runtime()
 
 
 async def _wait(
@@ -888,7 +899,7 @@ class Task(Generic[T]):
         self._groups: list[TaskGroup] | None = None  # the open groups it owns, made on first use
         self._status: TaskStatus[Any] | None = None
         self._locks: list[Any] | None = None  # the `Lock`s it holds, made on first use
-        self._budget = _BUDGET  # only the task itself counts it down (see `_spend_budget`)
+        self._budget = _BUDGET  # only the task itself counts it down (see `_budget_spent`)
 
     def __repr__(self) -> str:
         if not self._finished:

@@ -36,7 +36,7 @@ import weakref
 from typing import Any
 
 from quorlin import _quorlin
-from quorlin._core import _BUDGET, _MAX_WAIT_US, _Slot, _current_task, _spend_budget, current_task
+from quorlin._core import _MAX_WAIT_US, _Slot, _current_task, _refill_budget, _spend_budget, current_task
 from quorlin._errors import BusyResourceError, Cancelled, ClosedResourceError
 from quorlin import _run
 
@@ -297,7 +297,7 @@ async def park(task: Any, entry: _Registration, direction: int, level_fd: int | 
                 level_fd = None
                 if ready_now:
                     break
-            task._budget = _BUDGET  # this wait is the other tasks' turn
+            _refill_budget(task)
             await event.waiter(timeout_us)
     finally:
         lock.acquire()

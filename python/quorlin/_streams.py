@@ -21,9 +21,9 @@ from quorlin import socket as qsocket
 from quorlin._io import READ as _READ, check_ready as _check_ready, park as _park
 from quorlin._run import _Process
 from quorlin._core import (
-    _BUDGET,
     TASK_STATUS_IGNORED,
     TaskGroup,
+    _budget_spent,
     _current_task,
     _yield_to_runtime,
     cancel_shielded_checkpoint,
@@ -161,13 +161,7 @@ class SocketStream(HalfCloseableStream):
             task = _current_task.get()
             if task is None:
                 raise RuntimeError("this must be called from inside a quorlin task")
-            # `_spend_budget` inlined: every so many sends in a row that need no wait, the others
-            # run first.
-            budget = task._budget - 1
-            if budget > 0:
-                task._budget = budget
-            else:
-                task._budget = _BUDGET
+            if _budget_spent(task):
                 await _yield_to_runtime()
             if self._closed:
                 raise ClosedResourceError("this stream was closed")
@@ -255,12 +249,7 @@ class SocketStream(HalfCloseableStream):
             task = _current_task.get()
             if task is None:
                 raise RuntimeError("this must be called from inside a quorlin task")
-            # `_spend_budget` inlined, as in `send_all`.
-            budget = task._budget - 1
-            if budget > 0:
-                task._budget = budget
-            else:
-                task._budget = _BUDGET
+            if _budget_spent(task):
                 await _yield_to_runtime()
             if self._closed:
                 raise ClosedResourceError("this stream was closed")
