@@ -28,6 +28,7 @@ MAX_BODY = 1 << 20
 _MAX_LENGTH_DIGITS = len(str(MAX_BODY))
 HEADER_TIMEOUT = 10.0  # seconds from a request's first byte to the end of its head
 IDLE_TIMEOUT = 5.0  # seconds a kept-alive connection may stay silent between requests
+LINGER = 2.0  # seconds a connection closed with a final answer still reads what the client sends
 
 log = logging.getLogger("http_server")
 
@@ -153,6 +154,20 @@ async def send_bounded(stream: quorlin.SocketStream, data: bytes, timeout: float
     return not scope.cancelled_caught
 
 
+async def linger(stream: quorlin.SocketStream) -> None:
+    """Ends a connection after a final answer to a client that may still be sending.  Closing
+    with unread input would make the kernel reset the connection, and the client could lose the
+    answer before reading it: so our side ends first, and what still comes is read and dropped
+    for at most LINGER seconds."""
+    try:
+        await stream.send_eof()
+        with quorlin.move_on_after(LINGER):
+            while await stream.receive_some():
+                pass
+    except (quorlin.BrokenResourceError, quorlin.ClosedResourceError):
+        pass  # the client is gone already
+
+
 async def serve_connection(stream: quorlin.SocketStream, header_timeout: float = HEADER_TIMEOUT,
                            idle_timeout: float = IDLE_TIMEOUT) -> None:
     connection = HttpConnection()
@@ -169,9 +184,10 @@ async def serve_connection(stream: quorlin.SocketStream, header_timeout: float =
         with quorlin.move_on_at(deadline) as scope:
             data = await stream.receive_some()
         if scope.cancelled_caught:
-            if connection.in_head:
-                await send_bounded(stream, response(b"408 Request Timeout", b"", keep_alive=False,
-                                                    version=b"HTTP/1.1"), idle_timeout)
+            if connection.in_head and await send_bounded(
+                    stream, response(b"408 Request Timeout", b"", keep_alive=False, version=b"HTTP/1.1"),
+                    idle_timeout):
+                await linger(stream)
             return
         if not data:
             return
@@ -179,6 +195,7 @@ async def serve_connection(stream: quorlin.SocketStream, header_timeout: float =
         if reply and not await send_bounded(stream, reply, idle_timeout):
             return
         if connection.closing:
+            await linger(stream)
             return
 
 
@@ -193,7 +210,8 @@ def handler_for(header_timeout: float, idle_timeout: float):
         except Exception as exc:
             log.warning("closed a connection after a failure: %s: %s", type(exc).__name__, exc)
             try:
-                await send_bounded(stream, bad_request(), idle_timeout)
+                if await send_bounded(stream, bad_request(), idle_timeout):
+                    await linger(stream)
             except Exception:
                 pass  # the connection is beyond answering
 
