@@ -84,6 +84,35 @@ class _Guard:
         self._token.append(True)
 
 
+class _InUse:
+    """One operation's use of one direction of a stream: that direction's guard, and, once the
+    stream was closed, the close of the descriptor that the closing left to the last operation
+    (see `SocketStream._close_if_idle`).  A guard found taken while the stream closes means the
+    stream was closed, not that it is busy."""
+
+    __slots__ = ("_stream", "_guard")
+
+    def __init__(self, stream: SocketStream, guard: _Guard) -> None:
+        self._stream = stream
+        self._guard = guard
+
+    def __enter__(self) -> None:
+        try:
+            self._guard.__enter__()
+        except BusyResourceError:
+            if self._stream._closed:  # the closing of the stream held the side for a moment
+                raise ClosedResourceError("this stream was closed") from None
+            raise
+
+    def __exit__(self, exc_type: Any, exc: Any, traceback: Any) -> None:
+        self._guard.__exit__()
+        stream = self._stream
+        if stream._closed:
+            stream._close_if_idle()
+            if exc_type is BusyResourceError:
+                raise ClosedResourceError("this stream was closed") from None
+
+
 class _StreamErrors:
     """Turns socket errors into stream errors (see the module's docstring)."""
 
@@ -190,35 +219,19 @@ class SocketStream(HalfCloseableStream):
                 self._close_if_idle()
 
     async def wait_send_all_might_not_block(self) -> None:
-        try:
-            with self._send_guard:
-                self._check_open()
-                with _stream_errors:
-                    await self.socket.wait_writable()
-        except BusyResourceError:
-            if self._closed:  # the closing of the stream held the side for a moment
-                raise ClosedResourceError("this stream was closed") from None
-            raise
-        finally:
-            if self._closed:
-                self._close_if_idle()
+        with _InUse(self, self._send_guard):
+            self._check_open()
+            with _stream_errors:
+                await self.socket.wait_writable()
 
     async def send_eof(self) -> None:
-        try:
-            with self._send_guard:
-                self._check_open()
-                await checkpoint()
-                if self.socket.did_shutdown_SHUT_WR:
-                    return
-                with _stream_errors:
-                    self.socket.shutdown(qsocket.SHUT_WR)
-        except BusyResourceError:
-            if self._closed:  # the closing of the stream held the side for a moment
-                raise ClosedResourceError("this stream was closed") from None
-            raise
-        finally:
-            if self._closed:
-                self._close_if_idle()
+        with _InUse(self, self._send_guard):
+            self._check_open()
+            await checkpoint()
+            if self.socket.did_shutdown_SHUT_WR:
+                return
+            with _stream_errors:
+                self.socket.shutdown(qsocket.SHUT_WR)
 
     def receive_some(self, max_bytes: int | None = None) -> Awaitable[bytes]:
         # A plain method that hands back the receiving coroutine itself: one coroutine fewer to
