@@ -14,6 +14,7 @@ import threading
 from typing import Any, Generic, TypeVar
 
 from quorlin._core import (
+    _check_count,
     _running_task_code,
     _Slot,
     _ThreadSlot,
@@ -313,9 +314,6 @@ class MemoryReceiveChannel(_ChannelEnd, Generic[T]):
 def open_memory_channel(max_buffer_size: int | float) -> tuple[MemorySendChannel[Any], MemoryReceiveChannel[Any]]:
     """Returns ``(send, receive)`` ends of a new channel buffering up to `max_buffer_size` items
     (0: every send waits for a receiver; `math.inf`: unbounded)."""
-    if not isinstance(max_buffer_size, int) and max_buffer_size != math.inf:
-        raise TypeError(f"max_buffer_size must be an int or math.inf, got {max_buffer_size!r}")
-    if max_buffer_size < 0:
-        raise ValueError(f"max_buffer_size must be >= 0, got {max_buffer_size!r}")
+    _check_count(max_buffer_size, "max_buffer_size", 0, True)
     state = _State(max_buffer_size)
     return MemorySendChannel(state), MemoryReceiveChannel(state)

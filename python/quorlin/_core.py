@@ -328,6 +328,14 @@ async def cancel_shielded_checkpoint() -> None:
     await _yield_to_runtime()
 
 
+def _check_count(value: Any, what: str, minimum: int, allow_inf: bool) -> None:
+    """TypeError unless `value` is an int (or math.inf where allowed), ValueError below `minimum`."""
+    if not isinstance(value, int) and not (allow_inf and value == math.inf):
+        raise TypeError(f"{what} must be an int{' or math.inf' if allow_inf else ''}, got {value!r}")
+    if value < minimum:
+        raise ValueError(f"{what} must be >= {minimum}, got {value!r}")
+
+
 def _check_seconds(seconds: float, what: str) -> float:
     seconds = float(seconds)
     if math.isnan(seconds) or seconds < 0:

@@ -16,6 +16,7 @@ from typing import Any
 from quorlin._core import (
     _MISSING,
     CancelScope,
+    _check_count,
     ParkingLot,
     Task,
     _current_task,
@@ -27,14 +28,6 @@ from quorlin._core import (
     current_task,
 )
 from quorlin._errors import BrokenResourceError, WouldBlock
-
-
-def _check_count(value: Any, what: str, minimum: int, allow_inf: bool) -> None:
-    """TypeError unless `value` is an int (or math.inf where allowed), ValueError below `minimum`."""
-    if not isinstance(value, int) and not (allow_inf and value == math.inf):
-        raise TypeError(f"{what} must be an int{' or math.inf' if allow_inf else ''}, got {value!r}")
-    if value < minimum:
-        raise ValueError(f"{what} must be >= {minimum}, got {value!r}")
 
 
 class Event:
